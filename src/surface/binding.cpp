@@ -1,0 +1,85 @@
+#include "surface/binding.h"
+
+namespace torvel::surface {
+namespace {
+
+void raise_count_error(const MethodSpec& spec, std::size_t given) {
+  const Py_ssize_t max = static_cast<Py_ssize_t>(spec.params.size());
+  const Py_ssize_t min = max - static_cast<Py_ssize_t>(spec.defaults.size());
+  const char* more_or_less = "exactly";
+  Py_ssize_t expected = max;
+  if (min != max) {
+    if (static_cast<Py_ssize_t>(given) < min) {
+      more_or_less = "at least";
+      expected = min;
+    } else {
+      more_or_less = "at most";
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               spec.name, more_or_less, expected, expected == 1 ? "" : "s",
+               static_cast<Py_ssize_t>(given));
+}
+
+// Index of the parameter named by key, or -1.
+Py_ssize_t parameter_index(const MethodSpec& spec, PyObject* key) {
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool bind_arguments(const MethodSpec& spec, PyObject* defaults, PyObject* const* args,
+                    std::size_t nargs, PyObject* kwnames, PyObject** bound) {
+  const std::size_t nparams = spec.params.size();
+  const std::size_t nrequired = nparams - spec.defaults.size();
+  if (nargs > nparams) {
+    raise_count_error(spec, nargs);
+    return false;
+  }
+  for (std::size_t i = 0; i < nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  // Every keyword is checked before any missing parameter is reported, except that a
+  // required parameter left unfilled by keywords is reported first, as the count error.
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) continue;  // reported below, after the count check
+    const Py_ssize_t i = parameter_index(spec, key);
+    if (i >= static_cast<Py_ssize_t>(nargs)) bound[i] = args[nargs + k];
+  }
+  for (std::size_t i = nargs; i < nrequired; ++i) {
+    if (bound[i] == nullptr) {
+      raise_count_error(spec, i);
+      return false;
+    }
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+      return false;
+    }
+    const Py_ssize_t i = parameter_index(spec, key);
+    if (i < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                   key);
+      return false;
+    }
+    if (i < static_cast<Py_ssize_t>(nargs)) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   spec.name, key);
+      return false;
+    }
+  }
+  for (std::size_t i = nrequired; i < nparams; ++i) {
+    if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(defaults, i - nrequired);
+  }
+  return true;
+}
+
+}  // namespace torvel::surface

@@ -1,0 +1,95 @@
+#include "surface/boundary.h"
+
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "support/error.h"
+#include "surface/pyref.h"
+
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
+#endif
+
+namespace torvel::surface {
+namespace {
+
+PyObject* the_module = nullptr;
+
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Value: return PyExc_ValueError;
+    case ErrorKind::Index: return PyExc_IndexError;
+    case ErrorKind::Type: return PyExc_TypeError;
+    case ErrorKind::Key: return PyExc_KeyError;
+    case ErrorKind::Overflow: return PyExc_OverflowError;
+    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
+    case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
+    case ErrorKind::Runtime: break;
+  }
+  return PyExc_RuntimeError;
+}
+
+void set_attr(PyObject* obj, const char* name, PyObject* value) {
+  if (value != nullptr) {
+    PyObject_SetAttrString(obj, name, value);
+    Py_DECREF(value);
+  }
+  PyErr_Clear();
+}
+
+// cv2.error of the module's own cv2, with OpenCV's message; details go on the instance.
+void raise_opencv_error(const cv::Exception& e) {
+  PyObject* error_type = nullptr;
+  PyObject* cv2 = the_module ? PyDict_GetItemString(PyModule_GetDict(the_module), "cv2") : nullptr;
+  PyRef type_ref;
+  if (cv2 != nullptr) {
+    type_ref = PyRef(PyObject_GetAttrString(cv2, "error"));
+    if (type_ref && PyExceptionClass_Check(type_ref.get())) error_type = type_ref.get();
+  }
+  PyErr_Clear();
+  if (error_type == nullptr) error_type = PyExc_RuntimeError;
+  PyRef instance(PyObject_CallFunction(error_type, "s", e.what()));
+  if (!instance) return;  // the constructor's own error stands
+  set_attr(instance.get(), "file", PyUnicode_FromString(e.file.c_str()));
+  set_attr(instance.get(), "func", PyUnicode_FromString(e.func.c_str()));
+  set_attr(instance.get(), "line", PyLong_FromLong(e.line));
+  set_attr(instance.get(), "code", PyLong_FromLong(e.code));
+  set_attr(instance.get(), "msg", PyUnicode_FromString(e.msg.c_str()));
+  set_attr(instance.get(), "err", PyUnicode_FromString(e.err.c_str()));
+  PyErr_SetObject(error_type, instance.get());
+}
+
+}  // namespace
+
+void set_module(PyObject* module) noexcept {
+  Py_XINCREF(module);  // kept for the life of the process, like any imported module
+  the_module = module;
+}
+
+void add_traceback_entry(const char* method_name) noexcept {
+  std::string entry = std::string("torvel.torvel_class.") + method_name;
+  _PyTraceback_Add(entry.c_str(), "test_bilinear/torvel", 1);
+}
+
+PyObject* run_guarded(const MethodSpec& spec, PyObject* const* args) noexcept {
+  try {
+    PyObject* result = spec.impl(args);
+    if (result != nullptr) return result;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "method failed without an error");
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "method failed without an error");
+  } catch (const Error& e) {
+    PyErr_SetString(exception_type(e.kind()), e.what());
+  } catch (const cv::Exception& e) {
+    raise_opencv_error(e);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in torvel");
+  }
+  return nullptr;
+}
+
+}  // namespace torvel::surface
