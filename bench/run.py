@@ -2,6 +2,7 @@
 
 Usage: python bench/run.py [group ...]   (groups: the bench_<group>.py files here)
 
+The cost of the harness's own call (an empty lambda) is measured once and subtracted.
 Each bench_<group>.py defines rows() -> [(label, ours, reference), ...] with zero-argument
 callables on inputs built outside the timed region. A row's reference may be None (a
 figure of ours alone). Every callable is repeated; the median is reported.
@@ -38,6 +39,12 @@ def median_seconds(fn, min_time=0.2, max_repeats=200):
     return statistics.median(samples)
 
 
+def harness_seconds():
+    """What calling an empty zero-argument lambda costs; subtracted from every timing."""
+    noop = lambda: None  # noqa: E731
+    return min(median_seconds(noop) for _ in range(3))
+
+
 def fmt(seconds):
     if seconds is None:
         return "-"
@@ -57,11 +64,12 @@ def main(argv):
     header = f"| {'row':<58} | {'torvel':>10} | {'composition':>11} | {'speed-up':>8} |"
     print(header)
     print("|" + "-" * 60 + "|" + "-" * 12 + "|" + "-" * 13 + "|" + "-" * 10 + "|")
+    overhead = harness_seconds()
     for group in groups(argv):
         module = importlib.import_module(f"bench_{group}")
         for label, ours, reference in module.rows():
-            t_ours = median_seconds(ours)
-            t_ref = median_seconds(reference) if reference is not None else None
+            t_ours = max(median_seconds(ours) - overhead, 1e-9)
+            t_ref = max(median_seconds(reference) - overhead, 1e-9) if reference is not None else None
             ratio = f"{t_ref / t_ours:.1f}x" if t_ref else "-"
             print(f"| {label:<58} | {fmt(t_ours):>10} | {fmt(t_ref):>11} | {ratio:>8} |", flush=True)
 

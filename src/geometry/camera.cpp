@@ -1,28 +1,95 @@
 #include "geometry/camera.h"
 
 #include <cmath>
+#include <cstring>
+
+#include <opencv2/core/utility.hpp>
+
+#include "support/simd.h"
 
 namespace torvel {
+namespace {
 
-void lines_of_sight(VectorView rows, VectorView cols, std::size_t n, const CameraIntrinsics& cam,
-                    double* out_x, double* out_y, double* out_z) {
+TORVEL_VECTOR_CLONES
+void sight_kernel(const double* __restrict rows, const double* __restrict cols, std::size_t n,
+                  CameraIntrinsics cam, double* __restrict ox, double* __restrict oy,
+                  double* __restrict oz) {
   for (std::size_t i = 0; i < n; ++i) {
     const double x = (cols[i] - cam.center_col) * cam.pixel_sizec;
     const double y = (rows[i] - cam.center_row) * cam.pixel_sizer;
     const double z = cam.focus;
     const double norm = std::sqrt((x * x + y * y) + z * z);
-    out_x[i] = x / norm;
-    out_y[i] = y / norm;
-    out_z[i] = z / norm;
+    ox[i] = x / norm;
+    oy[i] = y / norm;
+    oz[i] = z / norm;
   }
 }
 
-void project_to_pixels(VectorView x, VectorView y, VectorView z, std::size_t n,
-                       const CameraIntrinsics& cam, std::int64_t* out_row, std::int64_t* out_col) {
+// The real-valued pixel coordinates, into the output buffers' storage.
+TORVEL_VECTOR_CLONES
+void projection_kernel(const double* __restrict x, const double* __restrict y,
+                       const double* __restrict z, std::size_t n, CameraIntrinsics cam,
+                       double* row, double* col) {
   for (std::size_t i = 0; i < n; ++i) {
     const double k = z[i] / cam.focus;
-    out_row[i] = truncate_to_int64(((y[i] / k) / cam.pixel_sizer) + cam.center_row);
-    out_col[i] = truncate_to_int64(((x[i] / k) / cam.pixel_sizec) + cam.center_col);
+    row[i] = ((y[i] / k) / cam.pixel_sizer) + cam.center_row;
+    col[i] = ((x[i] / k) / cam.pixel_sizec) + cam.center_col;
+  }
+}
+
+// In place: doubles stored in `cells` become their truncations.
+TORVEL_VECTOR_CLONES
+void truncate_in_place(std::int64_t* cells, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    double v;
+    std::memcpy(&v, &cells[i], sizeof v);
+    cells[i] = truncate_to_int64(v);
+  }
+}
+
+// Blocks keep the real values in cache between the two passes.
+constexpr std::size_t kBlock = 2048;
+constexpr std::size_t kParallelFrom = 1 << 16;
+
+}  // namespace
+
+void lines_of_sight(const double* rows, const double* cols, std::size_t n,
+                    const CameraIntrinsics& cam, double* out_x, double* out_y, double* out_z) {
+  sight_kernel(rows, cols, n, cam, out_x, out_y, out_z);
+}
+
+void lines_of_sight(VectorView rows, VectorView cols, std::size_t n, const CameraIntrinsics& cam,
+                    double* out_x, double* out_y, double* out_z) {
+  if (rows.step == 1 && cols.step == 1) {
+    sight_kernel(rows.data, cols.data, n, cam, out_x, out_y, out_z);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const double r = rows[i], c = cols[i];
+    sight_kernel(&r, &c, 1, cam, out_x + i, out_y + i, out_z + i);
+  }
+}
+
+void project_to_pixels(const double* x, const double* y, const double* z, std::size_t n,
+                       const CameraIntrinsics& cam, std::int64_t* out_row, std::int64_t* out_col) {
+  static_assert(sizeof(double) == sizeof(std::int64_t));
+  auto blocks = [&](const cv::Range& range) {
+    for (int b = range.start; b < range.end; ++b) {
+      const std::size_t start = static_cast<std::size_t>(b) * kBlock;
+      const std::size_t m = std::min(kBlock, n - start);
+      projection_kernel(x + start, y + start, z + start, m, cam,
+                        reinterpret_cast<double*>(out_row + start),
+                        reinterpret_cast<double*>(out_col + start));
+      truncate_in_place(out_row + start, m);
+      truncate_in_place(out_col + start, m);
+    }
+  };
+  const int nblocks = static_cast<int>((n + kBlock - 1) / kBlock);
+  // Large outputs are mostly fresh pages: fill them from every worker thread.
+  if (n >= kParallelFrom) {
+    cv::parallel_for_(cv::Range(0, nblocks), blocks);
+  } else {
+    blocks(cv::Range(0, nblocks));
   }
 }
 

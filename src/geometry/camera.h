@@ -19,16 +19,20 @@ struct CameraIntrinsics {
   double center_col = 0.0;
 };
 
-// Unit line-of-sight directions of n pixels. out_x/out_y/out_z each receive n values.
-// Order of operations: (col - center_col) * pixel_sizec, (row - center_row) * pixel_sizer,
-// focus; each divided by sqrt((x*x + y*y) + z*z).
+// Unit line-of-sight directions of n pixels (rows, cols contiguous). out_x/out_y/out_z
+// each receive n values. Order of operations: (col - center_col) * pixel_sizec,
+// (row - center_row) * pixel_sizer, focus; each divided by sqrt((x*x + y*y) + z*z).
+void lines_of_sight(const double* rows, const double* cols, std::size_t n,
+                    const CameraIntrinsics& cam, double* out_x, double* out_y, double* out_z);
+
+// The same for strided inputs.
 void lines_of_sight(VectorView rows, VectorView cols, std::size_t n, const CameraIntrinsics& cam,
                     double* out_x, double* out_y, double* out_z);
 
-// Projection of n camera-frame points to pixels: k = z / focus,
+// Projection of n camera-frame points (contiguous) to pixels: k = z / focus,
 // row = ((y / k) / pixel_sizer) + center_row, col likewise; both truncated toward zero
 // (NaN, infinities and out-of-range values give INT64_MIN, see truncate_to_int64).
-void project_to_pixels(VectorView x, VectorView y, VectorView z, std::size_t n,
+void project_to_pixels(const double* x, const double* y, const double* z, std::size_t n,
                        const CameraIntrinsics& cam, std::int64_t* out_row, std::int64_t* out_col);
 
 // Distance of two points in their first two coordinates.

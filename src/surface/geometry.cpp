@@ -107,7 +107,7 @@ PyObject* get_line_of_sight_pts_impl(PyObject* const* args) {
   PyRef out = new_array(NPY_DOUBLE, out_shape);
   const npy_intp n = size_of(shape);
   double* o = static_cast<double*>(PyArray_DATA(out.array()));
-  auto run = [&] { lines_of_sight({doubles(rows)}, {doubles(cols)}, n, cam, o, o + n, o + 2 * n); };
+  auto run = [&] { lines_of_sight(doubles(rows), doubles(cols), n, cam, o, o + n, o + 2 * n); };
   if (n >= kReleaseGilFrom) {
     AllowThreads nogil;
     run();
@@ -145,7 +145,7 @@ PyObject* get_img_coord_from_3d_pts_impl(PyObject* const* args) {
   PyRef col = new_array(NPY_INT64, shape);
   const npy_intp n = size_of(shape);
   auto run = [&] {
-    project_to_pixels({doubles(x)}, {doubles(y)}, {doubles(z)}, n, cam,
+    project_to_pixels(doubles(x), doubles(y), doubles(z), n, cam,
                       static_cast<std::int64_t*>(PyArray_DATA(row.array())),
                       static_cast<std::int64_t*>(PyArray_DATA(col.array())));
   };
