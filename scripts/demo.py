@@ -1,54 +1,283 @@
-"""torvel on a synthetic rig: a pinhole camera (8 mm, 4.8 um pixels, 1920 x 1080) looking
-at a laser plane tilted 20 degrees; what each step computes, against the rig's truth."""
+"""An end-to-end measurement with torvel.
+
+Without arguments: a synthetic rig made in code (scripts/rig.py): write its calibration
+file, read it back, correct the distorted frames, extract the laser stripe on targets at
+known depths, fit the laser plane, measure the elliptical section lit by the laser sheet
+in millimetres on that plane, and print each quantity against the rig's truth, the time
+of every step, and where the overlay image is.
+
+With real inputs:
+  demo --calib FILE --frame IMAGE --mask1 IMAGE --mask2 IMAGE --object-mask IMAGE
+  demo --calib FILE --frames DIR --mask1 IMAGE --mask2 IMAGE --object-mask IMAGE
+the same chain runs on them: the frame is corrected, its stripe extracted and met with
+the target plane at --depth, the object measured in pixels and, mapped onto that plane,
+in millimetres (camera: --focus, --pixel, principal point at the image centre).
+"""
+import argparse
 import math
+import os
+import sys
+import tempfile
 import time
 
+import cv2
 import numpy as np
 
-from torvel import torvel_class
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rig  # noqa: E402
+from torvel import torvel_class  # noqa: E402
 
-FOCUS, PIXEL, H, W = 8.0, 0.0048, 1080, 1920
-CENTER_ROW, CENTER_COL = (H - 1) / 2, (W - 1) / 2
-TILT = math.radians(20.0)
-PLANE_POINT = np.array([0.0, 0.0, 600.0])                  # mm, camera frame
-PLANE_NORMAL = np.array([0.0, math.sin(TILT), math.cos(TILT)])
+OUT_DIR = "demo-out"
 
 
-def timed(label, fn, *args, **kwargs):
-    t0 = time.perf_counter()
-    result = fn(*args, **kwargs)
-    print(f"  {label:<44} {1e3 * (time.perf_counter() - t0):8.3f} ms")
+class Steps:
+    """Times each step of the chain."""
+
+    def __init__(self):
+        self.times = []
+
+    def __call__(self, label, fn, *args, **kwargs):
+        t0 = time.perf_counter()
+        result = fn(*args, **kwargs)
+        self.times.append((label, time.perf_counter() - t0))
+        return result
+
+
+def largest_contour(mask):
+    contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE)
+    if not contours:
+        raise SystemExit("demo: the object mask holds no object")
+    return max(contours, key=cv2.contourArea)
+
+
+def section_on_plane(tv, steps, mask, cam, p_cos_one_point, RRa, normal_vec):
+    """The section's contour mapped onto the plane, an ellipse fitted to it (OpenCV), its
+    full axes in mm, and its outline (plot_ellipse) carried back into the image."""
+    c = largest_contour(mask)
+    xs, ys = c[:, 0, 0], c[:, 0, 1]
+    crt, hor, fx, fy, pts3d = steps("contour onto the plane (from_cnt2cnt)", tv.from_cnt2cnt,
+                                    xs, ys, *cam, p_cos_one_point, RRa, normal_vec)
+    (ex, ey), (ew, eh), angle = steps("ellipse fit on the plane contour (OpenCV)",
+                                      cv2.fitEllipse, crt)
+    axes_mm = (max(ew, eh) / 1e4, min(ew, eh) / 1e4)
+    x, y = steps("outline (plot_ellipse)", tv.plot_ellipse, ew / 2, eh / 2,
+                 math.radians(angle), ex, ey, 240)
+    # Grid units back to plane-frame coordinates, then to the camera frame and pixels.
+    h = np.stack([(x - 10) / 1e4 + hor[0].min(), (y - 10) / 1e4 + hor[1].min(),
+                  np.full(x.shape, hor[2].mean())])
+    cam_pts = np.linalg.inv(RRa) @ h
+    focus, pixel_sizer, pixel_sizec, center_row, center_col = cam
+    rows, cols = tv.get_img_coord_from_3d_pts(cam_pts[0], cam_pts[1], cam_pts[2], focus,
+                                              center_col, center_row, pixel_sizec, pixel_sizer)
+    return axes_mm, np.stack([cols, rows], axis=1)
+
+
+def overlay(frame, stripe_points, axes, outline, path):
+    img = cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR)
+    for x, y in stripe_points:
+        cv2.circle(img, (int(x), int(y)), 3, (0, 200, 255), -1)
+    if axes is not None:
+        pt_short, pt_long0 = axes[0], axes[1]
+        cv2.line(img, tuple(map(int, pt_long0[0])), tuple(map(int, pt_long0[1])), (0, 0, 255), 2)
+        cv2.line(img, tuple(map(int, pt_short[0])), tuple(map(int, pt_short[1])), (255, 0, 0), 2)
+    if outline is not None:
+        cv2.polylines(img, [outline.astype(np.int32).reshape(-1, 1, 2)], True, (0, 255, 0), 2)
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    cv2.imwrite(path, img)
+
+
+def run_synthetic(out_dir=OUT_DIR, quiet=False):
+    tv = torvel_class()
+    rng = np.random.default_rng(2026)
+    steps = Steps()
+    cam = (rig.FOCUS, rig.PIXEL, rig.PIXEL, rig.CENTER_ROW, rig.CENTER_COL)
+
+    # 1. The rig's calibration file, read back.
+    sight = rig.sight_of_raw_pixels()
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "calibration.pkl")
+        rig.write_calibration(path)
+        params, maparray, w1, w2, w3, w4 = steps("read calibration (get_calib_res)",
+                                                tv.get_calib_res, path)
+
+    # 2-3. Stripe frames on targets at known depths: corrected, stripe extracted, 3-D.
+    mask1, mask2 = rig.region_masks()
+    laser_pts, stripe_pts = [], []
+    for depth in rig.TARGET_DEPTHS:
+        raw = rig.render_stripe(sight, depth, rng)
+        frame = steps("undistort a frame (undistort_bilinear)", tv.undistort_bilinear,
+                      raw, maparray, w1, w2, w3, w4)
+        th2 = np.where(frame > 100, 255, 0).astype(np.uint8)
+        cols, rows = steps("laser line (get_laser_line)", tv.get_laser_line,
+                           mask1, mask2, th2, 1)
+        d = steps("lines of sight (get_line_of_sight_pts)", tv.get_line_of_sight_pts,
+                  rows, cols, *cam)
+        pts = steps("meet the target (intersect_line_plane)", tv.intersect_line_plane,
+                    np.zeros((d.shape[1], 3)), d.T, np.array([0.0, 0.0, depth]),
+                    np.array([0.0, 0.0, 1.0]))
+        laser_pts.append(pts)
+        stripe_pts.append(np.stack([cols, rows], axis=1))
+    laser_pts = np.concatenate(laser_pts)
+    plane = steps("laser plane (fit_plane)", tv.fit_plane, laser_pts.copy(), 1.0)
+    Phi, normal_vec, RRa, RRa_inv, Ox, Oy, Oz, p_cos_one_point, mean_dist, shift = plane
+
+    # 4. The lit section: measured in pixels, then in mm on the laser plane.
+    raw = rig.render_section(sight, rng)
+    frame = steps("undistort the section frame", tv.undistort_bilinear, raw, maparray,
+                  w1, w2, w3, w4)
+    mask = np.where(frame > 120, 255, 0).astype(np.uint8)
+    axes = steps("axes in pixels (get_short_long_intersection)",
+                 tv.get_short_long_intersection, mask)
+    axes_mm, outline = section_on_plane(tv, steps, mask, cam, p_cos_one_point, RRa, normal_vec)
+
+    # 5. The report and the overlay.
+    normal_err = rig.true_plane_angle_deg(normal_vec)
+    true_axes = (2 * rig.SECTION_SEMI_AXES[0], 2 * rig.SECTION_SEMI_AXES[1])
+    true_phi = math.degrees(math.acos(abs(rig.PLANE_NORMAL[2])))
+    overlay_path = os.path.join(out_dir, "overlay.png")
+    overlay(frame, np.concatenate(stripe_pts), axes, outline, overlay_path)
+    result = {
+        "normal_error_deg": normal_err,
+        "axes_mm": axes_mm,
+        "true_axes_mm": true_axes,
+        "plane_angle_deg": (true_phi, math.degrees(Phi)),
+        "stripe_points": len(laser_pts),
+        "axes_px": axes,
+        "overlay": overlay_path,
+        "times": steps.times,
+    }
+    if not quiet:
+        report(result)
     return result
 
 
-def main():
+def report(r):
+    print("torvel demo: camera 8 mm / 4.8 um / 1920 x 1080 with radial distortion, laser plane "
+          "tilted {:.1f} deg, section {:.0f} x {:.0f} mm".format(r["plane_angle_deg"][0],
+                                                               *r["true_axes_mm"]))
+    print(f"\n  {'quantity':<38} {'true':>10} {'measured':>10} {'error':>10}")
+    t, m = r["plane_angle_deg"]
+    print(f"  {'laser plane tilt from the axis (deg)':<38} {t:10.4f} {m:10.4f} {m - t:+10.4f}")
+    print(f"  {'laser plane normal direction (deg)':<38} {0:10.4f} {r['normal_error_deg']:10.4f} "
+          f"{r['normal_error_deg']:+10.4f}")
+    for name, true, got in zip(("section long axis (mm)", "section short axis (mm)"),
+                               r["true_axes_mm"], r["axes_mm"]):
+        print(f"  {name:<38} {true:10.3f} {got:10.3f} {100 * (got - true) / true:+9.2f}%")
+    if r["axes_px"] is not None:
+        print(f"  {'long / short axis in the image (px)':<38} {'':>10} "
+              f"{r['axes_px'][4]:5.1f}/{r['axes_px'][3]:4.1f}")
+    print(f"  {'stripe points on the targets':<38} {'':>10} {r['stripe_points']:10d}")
+    print("\n  step                                              time")
+    totals = {}
+    for label, seconds in r["times"]:
+        count, total = totals.get(label, (0, 0.0))
+        totals[label] = (count + 1, total + seconds)
+    for label, (count, total) in totals.items():
+        times = f" (x{count})" if count > 1 else ""
+        print(f"  {label + times:<46} {1e3 * total:8.2f} ms")
+    print(f"\n  overlay: {r['overlay']}")
+
+
+# --- real inputs ----------------------------------------------------------------------
+
+def read_image(path, what):
+    if not os.path.isfile(path):
+        raise SystemExit(f"demo: {what} '{path}' does not exist")
+    img = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
+    if img is None:
+        raise SystemExit(f"demo: {what} '{path}' is not an image OpenCV can read")
+    return img
+
+
+def run_frame(tv, calib, frame_path, mask1, mask2, object_mask, args):
+    _, maparray, w1, w2, w3, w4 = calib
+    raw = read_image(frame_path, "frame")
+    frame = tv.undistort_bilinear(raw, maparray, w1, w2, w3, w4)
+    h, w = frame.shape
+    cam = (args.focus, args.pixel, args.pixel, (h - 1) / 2, (w - 1) / 2)
+    th2 = np.where(frame > args.threshold, 255, 0).astype(np.uint8)
+    cols, rows = tv.get_laser_line(mask1, mask2, th2, 1)
+    cols, rows = np.atleast_1d(cols), np.atleast_1d(rows)
+    d = tv.get_line_of_sight_pts(rows, cols, *cam)
+    pts = tv.intersect_line_plane(np.zeros((d.shape[1], 3)), d.T,
+                                  np.array([0.0, 0.0, args.depth]), np.array([0.0, 0.0, 1.0]))
+    axes = tv.get_short_long_intersection(object_mask)
+    axes_mm = None
+    outline = None
+    if axes is not None:
+        axes_mm, outline = section_on_plane(tv, Steps(), object_mask, cam,
+                                            np.array([0.0, 0.0, args.depth]), np.eye(3),
+                                            np.array([0.0, 0.0, 1.0]))
+    return frame, np.stack([cols, rows], axis=1), pts, axes, axes_mm, outline
+
+
+def run_real(args):
     tv = torvel_class()
-    rng = np.random.default_rng(2026)
-    print("Synthetic rig: camera 8 mm / 4.8 um / 1920 x 1080, laser plane tilted 20 deg at 600 mm")
+    if not os.path.isfile(args.calib):
+        raise SystemExit(f"demo: calibration file '{args.calib}' does not exist")
+    try:
+        calib = tv.get_calib_res(args.calib)
+    except Exception as e:  # a file that is not a calibration file
+        raise SystemExit(f"demo: cannot read calibration file '{args.calib}': {e}")
+    mask1 = read_image(args.mask1, "mask1")
+    mask2 = read_image(args.mask2, "mask2")
+    object_mask = read_image(args.object_mask, "object mask")
+    if args.frames:
+        if not os.path.isdir(args.frames):
+            raise SystemExit(f"demo: frames folder '{args.frames}' does not exist")
+        names = sorted(n for n in os.listdir(args.frames)
+                       if n.lower().endswith((".png", ".bmp", ".tif", ".tiff", ".jpg", ".pgm")))
+        os.makedirs(OUT_DIR, exist_ok=True)
+        with open(os.path.join(OUT_DIR, "frames.csv"), "w") as out:
+            out.write("frame,stripe_points,long_px,short_px,long_mm,short_mm\n")
+            for i, name in enumerate(names, 1):
+                _, _, pts, axes, axes_mm, _ = run_frame(
+                    tv, calib, os.path.join(args.frames, name), mask1, mask2, object_mask, args)
+                out.write(f"{name},{len(pts)},{axes[4] if axes else ''},{axes[3] if axes else ''},"
+                          f"{axes_mm[0] if axes_mm else ''},{axes_mm[1] if axes_mm else ''}\n")
+                done = int(30 * i / len(names))
+                sys.stderr.write(f"\r  [{'#' * done}{'.' * (30 - done)}] {i}/{len(names)} {name[:30]:<30}")
+                sys.stderr.flush()
+        sys.stderr.write("\n")
+        print(f"{len(names)} frames measured: {os.path.join(OUT_DIR, 'frames.csv')}")
+        return
+    frame, stripe, pts, axes, axes_mm, outline = run_frame(tv, calib, args.frame, mask1, mask2,
+                                                           object_mask, args)
+    print(f"stripe points: {len(pts)}")
+    if len(pts):
+        print(f"stripe on the target at {args.depth} mm: x from {pts[:, 0].min():.2f} to "
+              f"{pts[:, 0].max():.2f} mm")
+    if axes is None:
+        print("object: none larger than 100 pixels")
+    else:
+        print(f"object axes: long {axes[4]:.2f} px, short {axes[3]:.2f} px; on the plane at "
+              f"{args.depth} mm: {axes_mm[0]:.3f} x {axes_mm[1]:.3f} mm")
+    path = os.path.join(OUT_DIR, "overlay.png")
+    overlay(frame, stripe, axes, outline, path)
+    print(f"overlay: {path}")
 
-    # The laser stripe as the camera sees it: pixels along a row band, with sub-pixel noise.
-    cols = np.linspace(100, 1820, 2000)
-    rows = 540 + 0.05 * (cols - 960) + rng.normal(0, 0.3, cols.size)
-    print("Steps:")
-    sight = timed("lines of sight of 2,000 stripe pixels", tv.get_line_of_sight_pts,
-                  rows, cols, FOCUS, PIXEL, PIXEL, CENTER_ROW, CENTER_COL)
-    pts = timed("intersection with the laser plane", tv.intersect_line_plane,
-                np.zeros((cols.size, 3)), sight.T, PLANE_POINT, PLANE_NORMAL)
-    back_row, back_col = timed("projection back to pixels", tv.get_img_coord_from_3d_pts,
-                               pts[:, 0], pts[:, 1], pts[:, 2], FOCUS, CENTER_COL, CENTER_ROW,
-                               PIXEL, PIXEL)
-    width = timed("stripe length on the plane (end points)", tv.distance_2pts, pts[0], pts[-1])
 
-    on_plane = np.abs((pts - PLANE_POINT) @ PLANE_NORMAL).max()
-    print("Results:")
-    print(f"  {'quantity':<44} {'true':>12} {'measured':>12} {'error':>10}")
-    print(f"  {'largest distance of a point from the plane':<44} {0.0:12.6f} {on_plane:12.3e} {on_plane:10.1e}")
-    row_err = int(np.max(np.abs(back_row - np.trunc(rows))))
-    col_err = int(np.max(np.abs(back_col - np.trunc(cols))))
-    print(f"  {'round trip pixel -> 3-D -> pixel (rows)':<44} {'0':>12} {row_err:12d} {row_err:10d}")
-    print(f"  {'round trip pixel -> 3-D -> pixel (columns)':<44} {'0':>12} {col_err:12d} {col_err:10d}")
-    print(f"  {'stripe end-to-end in x-y (mm)':<44} {'':>12} {width:12.3f}")
-    print(f"  {'depth range along the stripe (mm)':<44} {'':>12} {np.ptp(pts[:, 2]):12.3f}")
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--calib", help="calibration file (pickle with param, map, w1..w4)")
+    parser.add_argument("--frame", help="raw camera frame")
+    parser.add_argument("--frames", help="folder of raw camera frames")
+    parser.add_argument("--mask1", help="first stripe region mask")
+    parser.add_argument("--mask2", help="second stripe region mask")
+    parser.add_argument("--object-mask", help="mask of the object to measure")
+    parser.add_argument("--focus", type=float, default=rig.FOCUS, help="focal length, mm")
+    parser.add_argument("--pixel", type=float, default=rig.PIXEL, help="pixel pitch, mm")
+    parser.add_argument("--depth", type=float, default=600.0, help="target depth, mm")
+    parser.add_argument("--threshold", type=int, default=100, help="stripe threshold")
+    args = parser.parse_args(argv)
+    real = [args.calib, args.frame or args.frames, args.mask1, args.mask2, args.object_mask]
+    if any(real):
+        if not all(real):
+            parser.error("real inputs need --calib, --frame (or --frames), --mask1, --mask2 "
+                         "and --object-mask")
+        run_real(args)
+    else:
+        run_synthetic()
 
 
 if __name__ == "__main__":
