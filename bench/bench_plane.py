@@ -5,10 +5,12 @@ import sys
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 import torvel  # noqa: E402
-from test_plane import CAM, ellipse_contour, laser_scene, ref_fit_plane, ref_from_cnt2cnt  # noqa: E402
+from test_plane import (CAM, ellipse_contour, laser_scene, ref_fit_plane,  # noqa: E402
+                        ref_from_cnt2cnt)
 
 t = torvel.torvel_class()
 
@@ -21,8 +23,7 @@ def rows():
         out.append((f"fit_plane, N = {n:,}, 20 % outliers",
                     lambda pts=pts: t.fit_plane(pts.copy(), 1.0),
                     lambda pts=pts: ref_fit_plane(pts.copy(), 1.0)))
-    p_cos, RRa, normal_vec = t.fit_plane(laser_scene(2), 1.0)[7], None, None
-    _, normal_vec, RRa, *_ = t.fit_plane(laser_scene(2), 1.0)
+    _, normal_vec, RRa, _, _, _, _, p_cos, _, _ = t.fit_plane(laser_scene(2), 1.0)
     xs, ys = ellipse_contour(3)
     while len(xs) < 2000:
         xs, ys = np.concatenate([xs, xs]), np.concatenate([ys, ys])

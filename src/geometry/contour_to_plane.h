@@ -30,6 +30,15 @@ struct PlaneContour {
   std::vector<double> pts3d_contour;  // n x 3, row-major: camera-frame points on the plane
 };
 
+// The same results written to caller buffers of the sizes above.
+struct PlaneContourBuffers {
+  std::int32_t* crt;
+  double* hor_points2;
+  std::int64_t* fx;
+  std::int64_t* fy;
+  double* pts3d_contour;
+};
+
 // Grid units per length unit, grid offset, and the parallelism threshold used.
 inline constexpr double kPlaneGridScale = 10000.0;
 inline constexpr std::int64_t kPlaneGridOffset = 10;
@@ -45,5 +54,8 @@ PlaneContour contour_to_plane(VectorView xs, VectorView ys, std::size_t n,
                               const CameraIntrinsics& cam,
                               const std::array<double, 3>& p_cos_one_point,
                               const cv::Matx33d& RRa, const std::array<double, 3>& normal_vec);
+void contour_to_plane(VectorView xs, VectorView ys, std::size_t n, const CameraIntrinsics& cam,
+                      const std::array<double, 3>& p_cos_one_point, const cv::Matx33d& RRa,
+                      const std::array<double, 3>& normal_vec, const PlaneContourBuffers& out);
 
 }  // namespace torvel

@@ -1,5 +1,6 @@
 #include "geometry/plane_fit.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -31,34 +32,42 @@ constexpr double kResidualThreshold = 0.01;
 constexpr int kMaxTrials = 300;
 constexpr std::uint32_t kSeed = 42;
 
-// NumPy's pairwise float64 sum of n values a[i * step].
-double pairwise_sum(const double* a, std::size_t n, std::ptrdiff_t step) {
-  auto at = [&](std::size_t i) { return a[static_cast<std::ptrdiff_t>(i) * step]; };
+// Columns per BLAS call: 3 x 4096 x 3 stays below the size at which a threaded BLAS
+// hands the product to its worker threads.
+constexpr std::ptrdiff_t kGemmBlock = 4096;
+
+// NumPy's pairwise float64 sum of the n values at(0) .. at(n - 1).
+template <class At>
+double pairwise_sum(const At& at, std::size_t begin, std::size_t n) {
   if (n < 8) {
     double res = 0.0;
-    for (std::size_t i = 0; i < n; ++i) res += at(i);
+    for (std::size_t i = 0; i < n; ++i) res += at(begin + i);
     return res;
   }
   if (n <= 128) {
     double r[8];
-    for (int j = 0; j < 8; ++j) r[j] = at(j);
+    for (std::size_t j = 0; j < 8; ++j) r[j] = at(begin + j);
     std::size_t i = 8;
     for (; i < n - (n % 8); i += 8)
-      for (int j = 0; j < 8; ++j) r[j] += at(i + j);
+      for (std::size_t j = 0; j < 8; ++j) r[j] += at(begin + i + j);
     double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += at(i);
+    for (; i < n; ++i) res += at(begin + i);
     return res;
   }
   std::size_t n2 = n / 2;
   n2 -= n2 % 8;
-  return pairwise_sum(a, n2, step) +
-         pairwise_sum(a + static_cast<std::ptrdiff_t>(n2) * step, n - n2, step);
+  return pairwise_sum(at, begin, n2) + pairwise_sum(at, begin + n2, n - n2);
 }
 
-// np.mean of a one-dimensional float64 array (n > 0): (0.0 + pairwise sum) / n.
-double numpy_mean(const double* a, std::size_t n, std::ptrdiff_t step = 1) {
-  const double total = 0.0 + pairwise_sum(a, n, step);
+// np.mean of n > 0 values: (0.0 + pairwise sum) / n.
+template <class At>
+double numpy_mean(const At& at, std::size_t n) {
+  const double total = 0.0 + pairwise_sum(at, 0, n);
   return total / static_cast<double>(n);
+}
+
+double mean_of(const double* a, std::size_t n) {
+  return numpy_mean([a](std::size_t i) { return a[i]; }, n);
 }
 
 // LA.norm of a 3-vector: sqrt(x . x) through BLAS ddot.
@@ -81,7 +90,7 @@ cv::Matx33d lapack_inverse(const cv::Matx33d& m) {
 }
 
 // Steps 4-6: unit normal, rotation axis and angle, Rodrigues matrix and its inverse.
-void rotation_from_slopes(const LinearModel& model, PlaneFrame& f) {
+void rotation_from_slopes(const LinearModel& model, LaserPlane& f) {
   std::array<double, 3> nv{-model.coef[0], -model.coef[1], 1.0};
   const double nn = norm3(nv);
   for (double& c : nv) c = c / nn;
@@ -113,20 +122,29 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
   if (n == 0) return;
   const double* r = R.val;  // row-major, contiguous
   const std::ptrdiff_t rs = pts.row_step, cs = pts.col_step;
-  const bool fits_int = n <= static_cast<std::size_t>(INT_MAX) && rs <= INT_MAX && cs <= INT_MAX;
-  const int ni = static_cast<int>(n);
+  const auto sn = static_cast<std::ptrdiff_t>(n);
+  const bool fits_int = sn <= INT_MAX && rs <= INT_MAX && cs <= INT_MAX;
   if (fits_int && n == 1 && cs > 0) {
     cblas_dgemv(kColMajor, kTrans, 3, 3, 1.0, r, 3, pts.data, static_cast<int>(cs), 0.0, out, 1);
     return;
   }
-  if (fits_int && n > 1 && cs == 1 && rs >= 3) {
-    cblas_dgemm(kRowMajor, kNoTrans, kTrans, 3, ni, 3, 1.0, r, 3, pts.data,
-                static_cast<int>(rs), 0.0, out, ni);
-    return;
-  }
-  if (fits_int && n > 1 && rs == 1 && cs >= static_cast<std::ptrdiff_t>(n)) {
-    cblas_dgemm(kRowMajor, kNoTrans, kNoTrans, 3, ni, 3, 1.0, r, 3, pts.data,
-                static_cast<int>(cs), 0.0, out, ni);
+  const bool by_rows = cs == 1 && rs >= 3;     // pts.T is column-major: B transposed
+  const bool by_cols = rs == 1 && cs >= sn;    // pts.T is row-major
+  if (fits_int && n > 1 && (by_rows || by_cols)) {
+    // Column blocks small enough that the BLAS stays on this thread; every element is
+    // computed by the same kernel whatever the block (blocks of one column are avoided:
+    // they would take the matrix-vector path).
+    for (std::ptrdiff_t j0 = 0; j0 < sn;) {
+      std::ptrdiff_t nc = std::min(kGemmBlock, sn - j0);
+      if (sn - j0 - nc == 1) --nc;
+      if (by_rows)
+        cblas_dgemm(kRowMajor, kNoTrans, kTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
+                    pts.data + j0 * rs, static_cast<int>(rs), 0.0, out + j0, static_cast<int>(sn));
+      else
+        cblas_dgemm(kRowMajor, kNoTrans, kNoTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
+                    pts.data + j0, static_cast<int>(cs), 0.0, out + j0, static_cast<int>(sn));
+      j0 += nc;
+    }
     return;
   }
   for (int i = 0; i < 3; ++i)
@@ -150,23 +168,29 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   if (!fit.success || fit.model.coef.size() != 2)
     throw Error(ErrorKind::Runtime, "RANSAC returned no plane model");
 
-  PlaneFrame f;
-  f.model = std::move(fit.model);
-  rotation_from_slopes(f.model, f);
+  return plane_frame_from_model(std::move(fit.model), xsys[0], xsys[1], xsys[2], xsys[3]);
+}
 
-  // Means of the first two rows of xsys (n >= 3 here: the fit needs three points).
-  f.Ox_lpts = numpy_mean(&xsys[0], 2);
-  f.Oy_lpts = numpy_mean(&xsys[2], 2);
-  const double o[2] = {f.Ox_lpts, f.Oy_lpts};
-  f.Oz_lpts = f.model.predict(o);
-  f.x0 = xsys[0];
-  f.y0 = xsys[1];
+PlaneFrame plane_frame_from_model(LinearModel model, double x0, double y0, double x1,
+                                  double y1) {
+  PlaneFrame f;
+  f.model = std::move(model);
+  LaserPlane& p = f.plane;
+  rotation_from_slopes(f.model, p);
+  // Means of the first two rows of xsys.
+  const double row0[2] = {x0, y0}, row1[2] = {x1, y1};
+  p.Ox_lpts = mean_of(row0, 2);
+  p.Oy_lpts = mean_of(row1, 2);
+  const double o[2] = {p.Ox_lpts, p.Oy_lpts};
+  p.Oz_lpts = f.model.predict(o);
+  f.x0 = x0;
+  f.y0 = y0;
   return f;
 }
 
 void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_step,
                      std::size_t n, const PlaneFrame& frame) {
-  const double o[3] = {frame.Ox_lpts, frame.Oy_lpts, frame.Oz_lpts};
+  const double o[3] = {frame.plane.Ox_lpts, frame.plane.Oy_lpts, frame.plane.Oz_lpts};
   for (int j = 0; j < 3; ++j)
     for (std::size_t i = 0; i < n; ++i) {
       double& v = data[static_cast<std::ptrdiff_t>(i) * row_step + j * col_step];
@@ -176,28 +200,23 @@ void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_s
 
 LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t n,
                             double shift_ratio) {
-  LaserPlane p;
-  p.Phi = f.Phi;
-  p.normal_vec = f.normal_vec;
-  p.RRa = f.RRa;
-  p.RRa_inv = f.RRa_inv;
-  p.Ox_lpts = f.Ox_lpts;
-  p.Oy_lpts = f.Oy_lpts;
-  p.Oz_lpts = f.Oz_lpts;
+  LaserPlane p = f.plane;
 
+  // Signed distances: row 2 of temp1 = RRa times the transposed centred points.
   std::vector<double> temp1(3 * n);
-  to_plane_frame(f.RRa, centred, n, temp1.data());
-  const double* dist = temp1.data() + 2 * n;  // signed distances from the plane
+  to_plane_frame(p.RRa, centred, n, temp1.data());
+  const double* dist = temp1.data() + 2 * n;
+  p.mean_dist = n ? numpy_mean([&](std::size_t i) { return std::fabs(dist[i]); }, n)
+                  : std::numeric_limits<double>::quiet_NaN();
 
-  std::vector<double> work(n);
-  for (std::size_t i = 0; i < n; ++i) work[i] = std::fabs(dist[i]);
-  p.mean_dist = n ? numpy_mean(work.data(), n) : std::numeric_limits<double>::quiet_NaN();
-
+  // The negative distances in order, gathered into the rows 0 and 1 no longer needed.
+  double* below_values = temp1.data();
   std::size_t below = 0;
   for (std::size_t i = 0; i < n; ++i)
-    if (dist[i] < 0.0) work[below++] = dist[i];
+    if (dist[i] < 0.0) below_values[below++] = dist[i];
   p.empty_below = below == 0;
-  p.shift = p.empty_below ? std::numeric_limits<double>::quiet_NaN() : numpy_mean(work.data(), below);
+  p.shift = p.empty_below ? std::numeric_limits<double>::quiet_NaN()
+                          : mean_of(below_values, below);
 
   const double first[2] = {f.x0, f.y0};
   p.p_cos_one_point[0] = f.x0 - p.shift * p.normal_vec[0] * 2.0;

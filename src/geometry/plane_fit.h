@@ -29,20 +29,12 @@
 
 namespace torvel {
 
-struct PlaneFrame {
-  LinearModel model;               // the fitted plane z = coef[0]*x + coef[1]*y + intercept
+// The ten documented values, in result order, and the empty-mean flag.
+struct LaserPlane {
   double Phi = 0.0;                // radians, [0, pi/2)
   std::array<double, 3> normal_vec{};
   cv::Matx33d RRa;                 // camera frame -> plane frame (identity when the
   cv::Matx33d RRa_inv;             // rotation axis has zero length: both slopes zero)
-  double Ox_lpts = 0.0, Oy_lpts = 0.0, Oz_lpts = 0.0;
-  double x0 = 0.0, y0 = 0.0;       // the first point's x and y as read before centring
-};
-
-struct LaserPlane {
-  double Phi = 0.0;
-  std::array<double, 3> normal_vec{};
-  cv::Matx33d RRa, RRa_inv;
   double Ox_lpts = 0.0, Oy_lpts = 0.0, Oz_lpts = 0.0;
   std::array<double, 3> p_cos_one_point{};
   double mean_dist = 0.0;          // mean |signed distance| of all points from the plane
@@ -51,9 +43,21 @@ struct LaserPlane {
                                    // NaN (NumPy's "Mean of empty slice." warning case)
 };
 
+// The fit before the centring.
+struct PlaneFrame {
+  LinearModel model;               // the fitted plane z = coef[0]*x + coef[1]*y + intercept
+  double x0 = 0.0, y0 = 0.0;       // the first point's x and y as read before centring
+  LaserPlane plane;                // Phi .. Oz_lpts set; the rest is finish_plane_fit's
+};
+
 // Points: n rows of (x, y, z). Throws torvel::Error(Value, ...) as the RANSAC estimator does
 // (fewer than 3 points, NaN/inf, no consensus set).
 PlaneFrame fit_plane_frame(Rows3View points, std::size_t n);
+
+// Everything after the robust fit: normal, rotation and O from the fitted model and the
+// first two points (x0, y0, .), (x1, y1, .).
+PlaneFrame plane_frame_from_model(LinearModel model, double x0, double y0, double x1,
+                                  double y1);
 
 // Subtracts (Ox_lpts, Oy_lpts, Oz_lpts) from the n rows of a double array in place.
 void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_step,
@@ -69,8 +73,9 @@ LaserPlane finish_plane_fit(const PlaneFrame& frame, Rows3View centred, std::siz
 LaserPlane fit_plane(double* points, std::size_t n, double shift_ratio);
 
 // out (3 x n, row-major) = R times the transpose of the n x 3 view, rounded as NumPy's
-// `R @ pts.T` (BLAS dgemm for BLAS-compatible layouts, dgemv for n = 1, otherwise
-// ((0 + r0*p0) + r1*p1) + r2*p2).
+// `R @ pts.T`: BLAS dgemm for the layouts NumPy hands to BLAS (called in column blocks that
+// keep a threaded BLAS on the calling thread), dgemv for n = 1, otherwise
+// ((0 + r0*p0) + r1*p1) + r2*p2.
 void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* out);
 
 }  // namespace torvel

@@ -1,10 +1,184 @@
-// Bindings of the laser plane fit and the contour-to-plane mapping (not built yet).
+// Bindings of the laser plane fit and the contour-to-plane mapping.
+#include <array>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "geometry/contour_to_plane.h"
+#include "geometry/plane_fit.h"
 #include "support/error.h"
+#include "surface/convert.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
+namespace {
 
-PyObject* fit_plane_impl(PyObject* const*) { throw Error(ErrorKind::NotImplemented, "fit_plane is not implemented yet"); }
-PyObject* from_cnt2cnt_impl(PyObject* const*) { throw Error(ErrorKind::NotImplemented, "from_cnt2cnt is not implemented yet"); }
+// Below this many points the interpreter lock is kept: releasing it costs more.
+constexpr npy_intp kReleaseGilFrom = 4096;
+
+template <class F>
+void run_core(npy_intp n, F&& work) {
+  if (n >= kReleaseGilFrom) {
+    AllowThreads nogil;
+    work();
+  } else {
+    work();
+  }
+}
+
+[[noreturn]] void value_error(const std::string& msg) {
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  throw_python_error();
+}
+
+PyRef float64_scalar(double v) {
+  return PyRef::check(PyArray_Scalar(&v, PyArray_DescrFromType(NPY_DOUBLE), nullptr));
+}
+
+PyRef double_array(const double* data, const std::vector<npy_intp>& shape) {
+  PyRef a = new_array(NPY_DOUBLE, shape);
+  std::memcpy(PyArray_DATA(a.array()), data, sizeof(double) * size_of(shape));
+  return a;
+}
+
+PyRef matrix_array(const cv::Matx33d& m) { return double_array(m.val, {3, 3}); }
+
+// The caller's array as n x 3 doubles (a view of it when it already is one).
+struct Points {
+  PyRef array;  // double, aligned, native
+  npy_intp n = 0;
+  Rows3View view;
+};
+
+Points points_as_doubles(PyObject* obj) {
+  Points p;
+  p.array = to_array(obj, NPY_DOUBLE, "all_laser_3d_pts", false);
+  const std::vector<npy_intp> shape = shape_of(p.array.array());
+  if (shape.size() != 2 || shape[1] != 3)
+    value_error("all_laser_3d_pts: expected an N x 3 array, got shape " + shape_text(shape));
+  p.n = shape[0];
+  p.view = rows3_view(p.array.array(), p.n, "all_laser_3d_pts");
+  return p;
+}
+
+// arr[:, j] = arr[:, j] - O[j] for j = 0, 1, 2, with the interpreter's own indexing and
+// NumPy's arithmetic and casting (the caller's element type, e.g. truncation for integers).
+void centre_generic(PyObject* obj, const PlaneFrame& f) {
+  const double o[3] = {f.plane.Ox_lpts, f.plane.Oy_lpts, f.plane.Oz_lpts};
+  PyRef all = PyRef::check(PySlice_New(nullptr, nullptr, nullptr));
+  for (int j = 0; j < 3; ++j) {
+    PyRef col = PyRef::check(PyLong_FromLong(j));
+    PyRef key = PyRef::check(PyTuple_Pack(2, all.get(), col.get()));
+    PyRef column = PyRef::check(PyObject_GetItem(obj, key.get()));
+    PyRef centred = PyRef::check(PyNumber_Subtract(column.get(), float64_scalar(o[j]).get()));
+    if (PyObject_SetItem(obj, key.get(), centred.get()) < 0) throw_python_error();
+  }
+}
+
+bool is_native_float64(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
+}
+
+}  // namespace
+
+PyObject* fit_plane_impl(PyObject* const* args) {
+  PyObject* input = args[1];
+  const double shift_ratio = to_double(args[2], "shift_ratio");
+  Points pts = points_as_doubles(input);
+  const bool in_place = is_native_float64(input) && pts.array.get() == input;
+
+  PlaneFrame frame;
+  run_core(pts.n, [&] { frame = fit_plane_frame(pts.view, static_cast<std::size_t>(pts.n)); });
+
+  // The caller's array is centred in place, in its own element type.
+  if (in_place) {
+    PyArrayObject* a = pts.array.array();
+    if (PyArray_FailUnlessWriteable(a, "assignment destination") < 0) throw_python_error();
+    double* data = static_cast<double*>(PyArray_DATA(a));
+    centre_in_place(data, pts.view.row_step, pts.view.col_step, static_cast<std::size_t>(pts.n),
+                    frame);
+  } else {
+    centre_generic(input, frame);
+    pts = points_as_doubles(input);  // the centred values as stored, e.g. truncated
+  }
+
+  LaserPlane plane;
+  run_core(pts.n, [&] {
+    plane = finish_plane_fit(frame, pts.view, static_cast<std::size_t>(pts.n), shift_ratio);
+  });
+  if (plane.empty_below && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice.", 1) < 0)
+    throw_python_error();
+
+  PyRef items[10] = {
+      PyRef::check(PyFloat_FromDouble(plane.Phi)),
+      double_array(plane.normal_vec.data(), {3}),
+      matrix_array(plane.RRa),
+      matrix_array(plane.RRa_inv),
+      float64_scalar(plane.Ox_lpts),
+      float64_scalar(plane.Oy_lpts),
+      float64_scalar(plane.Oz_lpts),
+      double_array(plane.p_cos_one_point.data(), {3}),
+      float64_scalar(plane.mean_dist),
+      float64_scalar(plane.shift),
+  };
+  PyRef result = PyRef::check(PyTuple_New(10));
+  for (int i = 0; i < 10; ++i) PyTuple_SET_ITEM(result.get(), i, items[i].release());
+  return result.release();
+}
+
+PyObject* from_cnt2cnt_impl(PyObject* const* args) {
+  PyRef xs = to_array(args[1], NPY_DOUBLE, "xs");
+  PyRef ys = to_array(args[2], NPY_DOUBLE, "ys");
+  CameraIntrinsics cam;
+  cam.focus = to_double(args[3], "focus");
+  cam.pixel_sizer = to_double(args[4], "pixel_sizer");
+  cam.pixel_sizec = to_double(args[5], "pixel_sizec");
+  cam.center_row = to_double(args[6], "center_row");
+  cam.center_col = to_double(args[7], "center_col");
+  PyRef p_cos = to_array(args[8], NPY_DOUBLE, "p_cos_one_point");
+  PyRef rra = to_array(args[9], NPY_DOUBLE, "RRa");
+  PyRef normal = to_array(args[10], NPY_DOUBLE, "normal_vec");
+
+  const std::vector<npy_intp> shape = shape_of(xs.array());
+  if (shape.size() != 1 || shape != shape_of(ys.array()))
+    value_error("xs, ys: expected two one-dimensional arrays of one length, got shapes " +
+                shape_text(shape) + " and " + shape_text(shape_of(ys.array())));
+  auto three = [](const PyRef& a, const char* name) {
+    const std::vector<npy_intp> s = shape_of(a.array());
+    if (s != std::vector<npy_intp>{3} && s != std::vector<npy_intp>{1, 3})
+      value_error(std::string(name) + ": expected 3 values, got shape " + shape_text(s));
+    std::array<double, 3> v;
+    std::memcpy(v.data(), PyArray_DATA(a.array()), sizeof v);
+    return v;
+  };
+  const std::array<double, 3> point = three(p_cos, "p_cos_one_point");
+  const std::array<double, 3> nrm = three(normal, "normal_vec");
+  if (shape_of(rra.array()) != std::vector<npy_intp>{3, 3})
+    value_error("RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(rra.array())));
+  cv::Matx33d R;
+  std::memcpy(R.val, PyArray_DATA(rra.array()), sizeof R.val);
+
+  const npy_intp n = shape[0];
+  const double* x = static_cast<const double*>(PyArray_DATA(xs.array()));
+  const double* y = static_cast<const double*>(PyArray_DATA(ys.array()));
+  PyRef crt = new_array(NPY_INT32, {n, 1, 2});
+  PyRef hor = new_array(NPY_DOUBLE, {3, n});
+  PyRef fx = new_array(NPY_INT64, {n});
+  PyRef fy = new_array(NPY_INT64, {n});
+  PyRef pts3d = new_array(NPY_DOUBLE, {n, 3});
+  const PlaneContourBuffers out{
+      static_cast<std::int32_t*>(PyArray_DATA(crt.array())),
+      static_cast<double*>(PyArray_DATA(hor.array())),
+      static_cast<std::int64_t*>(PyArray_DATA(fx.array())),
+      static_cast<std::int64_t*>(PyArray_DATA(fy.array())),
+      static_cast<double*>(PyArray_DATA(pts3d.array()))};
+  run_core(n, [&] {
+    contour_to_plane(VectorView{x, 1}, VectorView{y, 1}, static_cast<std::size_t>(n), cam, point,
+                     R, nrm, out);
+  });
+  return PyTuple_Pack(5, crt.get(), hor.get(), fx.get(), fy.get(), pts3d.get());
+}
 
 }  // namespace torvel::surface
