@@ -1,9 +1,116 @@
-// Binding of the error ellipse (not built yet).
-#include "support/error.h"
+// Binding of the error ellipse.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ellipse/ellipse.h"
+#include "surface/convert.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
+namespace {
 
-PyObject* plot_ellipse_impl(PyObject* const*) { throw Error(ErrorKind::NotImplemented, "plot_ellipse is not implemented yet"); }
+[[noreturn]] void raise_linalg_error(const std::string& message) {
+  PyRef linalg = PyRef::check(PyImport_ImportModule("numpy.linalg"));
+  PyRef type = PyRef::check(PyObject_GetAttrString(linalg.get(), "LinAlgError"));
+  PyErr_SetString(type.get(), message.c_str());
+  throw_python_error();
+}
+
+[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw_python_error();
+}
+
+// The covariance as the 2 x 2 matrix the decomposition takes, failing where the
+// decomposition or the later steps fail for other shapes.
+std::array<double, 4> covariance(PyObject* cov) {
+  PyRef a = to_array(cov, NPY_DOUBLE, "cov");
+  const std::vector<npy_intp> shape = shape_of(a.array());
+  if (shape.size() < 2) {
+    raise_linalg_error(std::to_string(shape.size()) +
+                       "-dimensional array given. Array must be at least two-dimensional");
+  }
+  if (shape.size() > 2) {
+    raise_with(PyExc_ValueError, "cov: a stack of matrices " + shape_text(shape) +
+                                     " is not one 2 x 2 covariance");
+  }
+  const npy_intp rows = shape[0];
+  const npy_intp cols = shape[1];
+  if (rows < 2 || cols < 2) {
+    // Fewer than two singular values.
+    const npy_intp k = rows < cols ? rows : cols;
+    if (k == 0) raise_with(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    raise_with(PyExc_IndexError, "index 1 is out of bounds for axis 0 with size " + std::to_string(k));
+  }
+  if (rows != 2) {
+    // The first row of the rows x rows left factor against [1, 0].
+    const std::string n = std::to_string(rows);
+    raise_with(PyExc_ValueError,
+               "shapes (" + n + ",) and (2,) not aligned: " + n + " (dim 0) != 2 (dim 0)");
+  }
+  if (cols != 2) {
+    raise_with(PyExc_ValueError, "cov: expected a 2 x 2 matrix, got shape " + shape_text(shape));
+  }
+  const double* v = static_cast<const double*>(PyArray_DATA(a.array()));
+  for (int i = 0; i < 4; ++i) {
+    if (v[i] != v[i]) raise_linalg_error("SVD did not converge");
+  }
+  return {v[0], v[1], v[2], v[3]};
+}
+
+}  // namespace
+
+PyObject* plot_ellipse_impl(PyObject* const* args) {
+  PyObject* semimaj = args[1];
+  PyObject* semimin = args[2];
+  PyObject* phi = args[3];
+  PyObject* x_cent = args[4];
+  PyObject* y_cent = args[5];
+  PyObject* theta_num = args[6];
+  // args[7 .. 11]: ax, plot_kwargs, fill, fill_kwargs, data_out are not read.
+  PyObject* cov = args[12];
+  PyObject* mass_level = args[13];
+
+  EllipseShape shape;
+  const bool from_cov = cov != Py_None;
+  if (from_cov) {
+    const std::array<double, 4> c = covariance(cov);
+    std::optional<double> mass;
+    if (mass_level != Py_None) mass = to_double(mass_level, "mass_level");
+    shape = ellipse_from_covariance(c[0], c[1], c[2], c[3], mass);
+  }
+
+  PyRef n_obj = PyRef::check(PyNumber_Long(theta_num));
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(n_obj.get(), &overflow);
+  if (n == -1 && PyErr_Occurred()) throw_python_error();
+  if (overflow > 0) raise_with(PyExc_ValueError, "Maximum allowed size exceeded");
+  if (overflow < 0 || n < 0) {
+    raise_with(PyExc_ValueError, "Number of samples, " +
+                                     std::string(overflow < 0 ? "(very negative)" : std::to_string(n)) +
+                                     ", must be non-negative.");
+  }
+  if (!from_cov) {
+    shape.semimaj = to_double(semimaj, "semimaj");
+    shape.semimin = to_double(semimin, "semimin");
+    shape.phi = to_double(phi, "phi");
+  }
+  const double xc = to_double(x_cent, "x_cent");
+  const double yc = to_double(y_cent, "y_cent");
+
+  PyRef data = new_array(NPY_DOUBLE, {2, static_cast<npy_intp>(n)});
+  double* d = static_cast<double*>(PyArray_DATA(data.array()));
+  if (n >= 4096) {
+    AllowThreads nogil;
+    ellipse_outline(shape, xc, yc, n, d, d + n);
+  } else {
+    ellipse_outline(shape, xc, yc, n, d, d + n);
+  }
+  PyRef x = PyRef::check(PySequence_GetItem(data.get(), 0));
+  PyRef y = PyRef::check(PySequence_GetItem(data.get(), 1));
+  return PyTuple_Pack(2, x.get(), y.get());
+}
 
 }  // namespace torvel::surface

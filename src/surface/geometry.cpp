@@ -50,17 +50,6 @@ PyRef squared_difference(PyObject* a, PyObject* b) {
   return PyRef::check(PyNumber_Power(d.get(), two.get(), Py_None));
 }
 
-CameraIntrinsics intrinsics(PyObject* focus, PyObject* pixel_sizer, PyObject* pixel_sizec,
-                            PyObject* center_row, PyObject* center_col) {
-  CameraIntrinsics cam;
-  cam.focus = to_double(focus, "focus");
-  cam.pixel_sizer = to_double(pixel_sizer, "pixel_sizer");
-  cam.pixel_sizec = to_double(pixel_sizec, "pixel_sizec");
-  cam.center_row = to_double(center_row, "center_row");
-  cam.center_col = to_double(center_col, "center_col");
-  return cam;
-}
-
 const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArray_DATA(a.array())); }
 
 bool is_numpy_object(PyObject* obj) { return PyArray_Check(obj) || PyArray_IsScalar(obj, Generic); }
@@ -94,7 +83,7 @@ PyObject* distance_2pts_impl(PyObject* const* args) {
 PyObject* get_line_of_sight_pts_impl(PyObject* const* args) {
   PyRef rows = to_array(args[1], NPY_DOUBLE, "rows");
   PyRef cols = to_array(args[2], NPY_DOUBLE, "cols");
-  const CameraIntrinsics cam = intrinsics(args[3], args[4], args[5], args[6], args[7]);
+  const CameraIntrinsics cam = to_intrinsics(args + 3);
   const std::vector<npy_intp> shape = shape_of(rows.array());
   if (shape != shape_of(cols.array())) {
     const std::string msg = "rows and cols must have one shape, got " + shape_text(shape) +

@@ -77,8 +77,9 @@ const std::array<MethodSpec, 13> table = {{
     {"get_short_long_intersection", short_long_params, short_long_defaults,
      "Measure the long and short axes of the first object of a mask through its centroid.\n\n"
      "img: H x W uint8 mask. margin_length: pixels added to the half extent for the probes.\n"
-     "Returns (pt_long0, pt_short, pt_long1, long_length0, short_length, long_length1), "
-     "or None when no contour encloses more than 100 pixels.",
+     "Returns (pt_short, pt_long0, pt_long1, short_intersection, long_intersection, "
+     "short_intersection_90): point pairs [[x, y], [x, y]] and lengths in pixels, or None "
+     "when no contour encloses more than 100 pixels.",
      get_short_long_intersection_impl},
     {"plot_ellipse", ellipse_params, ellipse_defaults,
      "Outline of an ellipse from semi-axes and angle, or from a 2 x 2 covariance.\n\n"

@@ -131,12 +131,7 @@ PyObject* fit_plane_impl(PyObject* const* args) {
 PyObject* from_cnt2cnt_impl(PyObject* const* args) {
   PyRef xs = to_array(args[1], NPY_DOUBLE, "xs");
   PyRef ys = to_array(args[2], NPY_DOUBLE, "ys");
-  CameraIntrinsics cam;
-  cam.focus = to_double(args[3], "focus");
-  cam.pixel_sizer = to_double(args[4], "pixel_sizer");
-  cam.pixel_sizec = to_double(args[5], "pixel_sizec");
-  cam.center_row = to_double(args[6], "center_row");
-  cam.center_col = to_double(args[7], "center_col");
+  const CameraIntrinsics cam = to_intrinsics(args + 3);
   PyRef p_cos = to_array(args[8], NPY_DOUBLE, "p_cos_one_point");
   PyRef rra = to_array(args[9], NPY_DOUBLE, "RRa");
   PyRef normal = to_array(args[10], NPY_DOUBLE, "normal_vec");

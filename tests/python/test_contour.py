@@ -1,0 +1,246 @@
+"""Axis measurement against the same steps composed with cv2 and NumPy."""
+import math
+import warnings
+
+import cv2
+import imutils
+import numpy as np
+import pytest
+
+import torvel
+
+t = torvel.torvel_class()
+
+
+class Composition:
+    """get_short_long_intersection written plainly with cv2 and NumPy."""
+
+    def distance_2pts(self, p1, p2):
+        return math.sqrt((p1[0] - p2[0]) ** 2 + (p1[1] - p2[1]) ** 2)
+
+    def probe(self, img, cx, cy, R, angle):
+        temp_canvas = np.zeros((img.shape[0], img.shape[1]), np.uint8)
+        rad = angle * (np.pi / 180)
+        co, si = np.cos(rad), np.sin(rad)
+        p1 = (int(cx - R * co), int(cy - R * si))
+        p2 = (int(cx + R * co), int(cy + R * si))
+        cv2.line(temp_canvas, p1, p2, 255, 1)
+        temp_img = cv2.bitwise_and(temp_canvas, img)
+        aa4 = cv2.findNonZero(temp_img)
+        if aa4 is None:
+            raise ValueError("empty probe")
+        pt0, pt1 = aa4[:, 0, 0], aa4[:, 0, 1]
+        max_index, min_index = np.argmax(pt0), np.argmin(pt0)
+        max_index1, min_index1 = np.argmax(pt1), np.argmin(pt1)
+        if pt0[max_index] == pt0[min_index]:
+            max_index, min_index = np.argmax(pt1), np.argmin(pt1)
+        lx = self.distance_2pts([pt0[max_index], pt1[max_index]], [pt0[min_index], pt1[min_index]])
+        ly = self.distance_2pts([pt0[max_index1], pt1[max_index1]],
+                                [pt0[min_index1], pt1[min_index1]])
+        if ly > lx:
+            pair = [[pt0[max_index1], pt1[max_index1]], [pt0[min_index1], pt1[min_index1]]]
+        else:
+            pair = [[pt0[max_index], pt1[max_index]], [pt0[min_index], pt1[min_index]]]
+        return pair, max(lx, ly)
+
+    def profile(self, img, cx, cy, warp_radius):
+        map_img = cv2.warpPolar(img, (300, 720), (cx, cy), warp_radius,
+                                cv2.INTER_NEAREST + cv2.WARP_FILL_OUTLIERS + cv2.WARP_POLAR_LINEAR)
+        accum1 = np.sum(map_img[:360], axis=1) / 255
+        accum2 = np.sum(map_img[360:], axis=1) / 255
+        accum = accum1 + accum2
+        return np.argmax(accum) / 2, np.argmin(accum) / 2
+
+    def get_short_long_intersection(self, img, margin_length=100):
+        cnts = imutils.grab_contours(cv2.findContours(img.astype(np.uint8), cv2.RETR_EXTERNAL,
+                                                      cv2.CHAIN_APPROX_NONE))
+        for c in cnts:
+            if cv2.contourArea(c) > 100:
+                M = cv2.moments(c)
+                cx, cy = int(M["m10"] / M["m00"]), int(M["m01"] / M["m00"])
+                warp_radius = int(max(img.shape[0], img.shape[1]) * 1.415 / 2)
+                angle_max, _ = self.profile(img, cx, cy, warp_radius)
+                _, long_intersection = self.probe(img, cx, cy, warp_radius, angle_max)
+                warp_radius = int(long_intersection / 2 + margin_length)
+                angle_max, angle_min = self.profile(img, cx, cy, warp_radius)
+                pt_long0, long_intersection = self.probe(img, cx, cy, warp_radius, angle_max)
+                pt_short, short_intersection = self.probe(img, cx, cy, warp_radius, angle_min)
+                pt_long1, short_90 = self.probe(img, cx, cy, warp_radius, angle_min + 90)
+                return (pt_short, pt_long0, pt_long1, short_intersection, long_intersection,
+                        short_90)
+        return None
+
+
+ref = Composition()
+
+
+def assert_same(got, want):
+    if want is None:
+        assert got is None
+        return
+    assert type(got) is tuple and len(got) == 6
+    for g, w in zip(got[:3], want[:3]):
+        assert type(g) is list and len(g) == 2
+        for gp, wp in zip(g, w):
+            assert type(gp) is list and [type(v) for v in gp] == [np.int32, np.int32]
+            assert gp == wp
+    for g, w in zip(got[3:], want[3:]):
+        assert type(g) is float and g == w
+
+
+def masks(rng, h, w):
+    """Seeded masks of the kinds the measurement meets."""
+    out = []
+    for _ in range(6):  # filled ellipses anywhere, any angle
+        img = np.zeros((h, w), np.uint8)
+        centre = (int(rng.integers(0, w)), int(rng.integers(0, h)))
+        axes = (int(rng.integers(10, w // 3)), int(rng.integers(5, h // 3)))
+        cv2.ellipse(img, centre, axes, float(rng.uniform(0, 180)), 0, 360, 255, -1)
+        out.append(img)
+    img = np.zeros((h, w), np.uint8)
+    cv2.circle(img, (w // 2 + 7, h // 2 - 3), h // 5, 255, -1)  # disc
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # two objects; the later one larger
+    cv2.ellipse(img, (w // 4, h // 4), (w // 10, h // 12), 20, 0, 360, 255, -1)
+    cv2.ellipse(img, (w // 2, 3 * h // 4), (w // 4, h // 8), 160, 0, 360, 255, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # an object with holes, values other than 255
+    cv2.ellipse(img, (w // 2, h // 2), (w // 4, h // 5), 35, 0, 360, 200, -1)
+    cv2.circle(img, (w // 2 - w // 12, h // 2), h // 14, 0, -1)
+    cv2.circle(img, (w // 2 + w // 10, h // 2 + 5), h // 20, 0, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # touching the border
+    cv2.ellipse(img, (w - 30, h // 3), (w // 6, h // 7), 75, 0, 360, 255, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # specks of area 100 and 100.5 beside a blob
+    img[40:51, 40:51] = 255
+    img[h - 60:h - 49, w - 80:w - 69] = 255
+    img[h - 50, w - 68] = 255
+    cv2.circle(img, (w // 2, h // 2), h // 6, 255, -1)
+    out.append(img)
+    return out
+
+
+@pytest.mark.parametrize("h, w", [(480, 640), (1080, 1920)])
+def test_measurement_matches_composition(h, w):
+    rng = np.random.default_rng(h)
+    for img in masks(rng, h, w):
+        for margin in (0, 100, 300):
+            try:
+                want = ref.get_short_long_intersection(img, margin)
+            except ValueError:
+                with pytest.raises(ValueError, match="met no object pixel"):
+                    t.get_short_long_intersection(img, margin)
+                continue
+            assert_same(t.get_short_long_intersection(img, margin), want)
+
+
+def test_many_small_masks_match_composition():
+    # Small random shapes at random places: centroids near borders, radii far beyond the
+    # image, every profile angle, the probes' tie and fallback rules.
+    rng = np.random.default_rng(11)
+    for k in range(300):
+        h, w = int(rng.integers(30, 120)), int(rng.integers(30, 160))
+        img = np.zeros((h, w), np.uint8)
+        for _ in range(int(rng.integers(1, 4))):
+            shape = rng.integers(0, 3)
+            centre = (int(rng.integers(0, w)), int(rng.integers(0, h)))
+            if shape == 0:
+                cv2.ellipse(img, centre, (int(rng.integers(3, 40)), int(rng.integers(3, 40))),
+                            float(rng.uniform(0, 360)), 0, 360, 255, -1)
+            elif shape == 1:
+                cv2.rectangle(img, centre, (int(rng.integers(0, w)), int(rng.integers(0, h))), 255, -1)
+            else:
+                cv2.line(img, centre, (int(rng.integers(0, w)), int(rng.integers(0, h))), 255,
+                         int(rng.integers(1, 8)))
+        margin = int(rng.choice([0, 3, 100, 1000]))
+        try:
+            want = ref.get_short_long_intersection(img, margin)
+        except ValueError:
+            with pytest.raises(ValueError):
+                t.get_short_long_intersection(img, margin)
+            continue
+        assert_same(t.get_short_long_intersection(img, margin), want)
+
+
+def test_probe_end_points_use_numpy_cosine():
+    # Lines at 30 and 120 degrees whose end points sit on an integer boundary, where
+    # NumPy's float64 cosine and sine may differ from the C library's in the last bit
+    # (they do on AVX-512 machines) and move an end point by a pixel.
+    cases = [((57, 33), (98, 57), 3, (78, 45), 5, 100),
+             ((94, 37), (58, 100), 2, (76, 69), 2, 1),
+             ((92, 10), (61, 63), 3, (77, 37), 4, 3)]
+    for p1, p2, thickness, centre, radius, margin in cases:
+        img = np.zeros((100, 140), np.uint8)
+        cv2.line(img, p1, p2, 255, thickness)
+        cv2.circle(img, centre, radius, 255, -1)
+        assert_same(t.get_short_long_intersection(img, margin),
+                    ref.get_short_long_intersection(img, margin))
+
+
+def test_horizontal_ellipse_values():
+    img = np.zeros((300, 400), np.uint8)
+    cv2.ellipse(img, (200, 150), (120, 50), 0, 0, 360, 255, -1)
+    got = t.get_short_long_intersection(img)
+    assert got == ([[202, 200], [195, 100]], [[320, 153], [80, 146]], [[318, 142], [81, 157]],
+                   100.24470060806208, 240.10206163213175, 237.47420912595962)
+    for pair, length in zip(got[:3], got[3:]):
+        assert length == t.distance_2pts(pair[0], pair[1])
+    img = img.copy()
+    before = img.copy()
+    t.get_short_long_intersection(img, margin_length=0.5)
+    assert np.array_equal(img, before)  # the caller's image is left as it was
+
+
+def test_nothing_qualifies():
+    img = np.zeros((60, 80), np.uint8)
+    assert t.get_short_long_intersection(img) is None
+    img[5:16, 5:16] = 255  # area exactly 100
+    assert t.get_short_long_intersection(img) is None
+    # The margin is only used once an object qualifies.
+    assert t.get_short_long_intersection(img, "not a number") is None
+    img[15, 16] = 255  # area 100.5
+    assert t.get_short_long_intersection(img) is not None
+
+
+def test_probe_meeting_no_object_pixel():
+    img = np.zeros((120, 160), np.uint8)
+    cv2.circle(img, (80, 60), 23, 255, 1)  # the short-axis line slips through the ring
+    with pytest.raises(ValueError) as ref_err:
+        ref.get_short_long_intersection(img)
+    with pytest.raises(ValueError, match="the probe line through the centroid met no object pixel"):
+        t.get_short_long_intersection(img)
+
+
+def test_other_images_fail_like_cv2():
+    solid = np.zeros((60, 80), np.uint8)
+    solid[10:40, 10:50] = 255
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for img in (solid.astype(np.float32), solid.astype(np.int64), solid.astype(np.int16),
+                    solid > 0, solid.astype(np.uint32), np.dstack([solid] * 3),
+                    np.zeros((5, 5, 2, 2), np.uint8)):
+            with pytest.raises(cv2.error):
+                ref.get_short_long_intersection(img)
+            with pytest.raises(cv2.error):
+                t.get_short_long_intersection(img)
+        # Without a qualifying object nothing reaches the image library's checks.
+        assert t.get_short_long_intersection(np.zeros((60, 80), np.float64)) is None
+        assert t.get_short_long_intersection((solid.astype(np.float64) * 256 / 255)) is None
+    # Views, Fortran order and a trailing unit axis are measured like the contiguous image.
+    want = t.get_short_long_intersection(solid)
+    wide = np.zeros((60, 160), np.uint8)
+    wide[:, ::2] = solid
+    assert_same(t.get_short_long_intersection(wide[:, ::2]), want)
+    assert_same(t.get_short_long_intersection(np.asfortranarray(solid)), want)
+    assert_same(t.get_short_long_intersection(solid[:, :, None]), want)
+    with pytest.raises(AttributeError, match="astype"):
+        t.get_short_long_intersection(solid.tolist())
+    with pytest.raises(TypeError):
+        t.get_short_long_intersection(solid, "100")
+    with pytest.raises(ValueError):
+        t.get_short_long_intersection(solid, float("nan"))
+    # Numbers of any kind go through Python's own arithmetic.
+    assert_same(t.get_short_long_intersection(solid, np.float32(100.5)),
+                ref.get_short_long_intersection(solid, np.float32(100.5)))
+    assert_same(t.get_short_long_intersection(solid, True), ref.get_short_long_intersection(solid, True))
