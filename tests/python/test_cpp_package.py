@@ -15,6 +15,7 @@ def test_example_program_builds_against_the_installed_package(tmp_path):
     cmake = shutil.which("cmake")
     prefix, build = tmp_path / "prefix", tmp_path / "build"
     run = lambda *args: subprocess.run(args, capture_output=True, text=True, check=True)  # noqa: E731
+    run(cmake, "--build", CORE_BUILD)  # up to date after scripts/test; re-runs configure if stale
     run(cmake, "--install", CORE_BUILD, "--prefix", str(prefix))
     run(cmake, "-S", os.path.join(ROOT, "examples", "cpp"), "-B", str(build), "-G", "Ninja",
         f"-DCMAKE_PREFIX_PATH={prefix}")
