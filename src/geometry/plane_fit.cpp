@@ -9,6 +9,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "robust/least_squares.h"
 #include "support/error.h"
 
 // The system BLAS and LAPACK, the same libraries NumPy's dot, matmul and inv call.
@@ -36,38 +37,10 @@ constexpr std::uint32_t kSeed = 42;
 // hands the product to its worker threads.
 constexpr std::ptrdiff_t kGemmBlock = 4096;
 
-// NumPy's pairwise float64 sum of the n values at(0) .. at(n - 1).
-template <class At>
-double pairwise_sum(const At& at, std::size_t begin, std::size_t n) {
-  if (n < 8) {
-    double res = 0.0;
-    for (std::size_t i = 0; i < n; ++i) res += at(begin + i);
-    return res;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = at(begin + j);
-    std::size_t i = 8;
-    for (; i < n - (n % 8); i += 8)
-      for (std::size_t j = 0; j < 8; ++j) r[j] += at(begin + i + j);
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += at(begin + i);
-    return res;
-  }
-  std::size_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(at, begin, n2) + pairwise_sum(at, begin + n2, n - n2);
-}
-
-// np.mean of n > 0 values: (0.0 + pairwise sum) / n.
-template <class At>
-double numpy_mean(const At& at, std::size_t n) {
-  const double total = 0.0 + pairwise_sum(at, 0, n);
-  return total / static_cast<double>(n);
-}
-
+// np.mean of n > 0 values: (0.0 + NumPy's pairwise sum) / n.
 double mean_of(const double* a, std::size_t n) {
-  return numpy_mean([a](std::size_t i) { return a[i]; }, n);
+  const double total = 0.0 + pairwise_sum(a, n);
+  return total / static_cast<double>(n);
 }
 
 // LA.norm of a 3-vector: sqrt(x . x) through BLAS ddot.
@@ -163,8 +136,9 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
     xsys[2 * i + 1] = points.at(i, 1);
     zs2[i] = points.at(i, 2);
   }
-  RansacReport fit =
-      ransac_linear(xsys.data(), n, 2, zs2.data(), kResidualThreshold, kMaxTrials, kSeed);
+  // The reference's xsys is a transposed stack, so NumPy predicts on it in Fortran order.
+  RansacReport fit = ransac_linear(xsys.data(), n, 2, zs2.data(), kResidualThreshold,
+                                   ArrayOrder::Fortran, kMaxTrials, kSeed);
   if (!fit.success || fit.model.coef.size() != 2)
     throw Error(ErrorKind::Runtime, "RANSAC returned no plane model");
 
@@ -206,8 +180,9 @@ LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t 
   std::vector<double> temp1(3 * n);
   to_plane_frame(p.RRa, centred, n, temp1.data());
   const double* dist = temp1.data() + 2 * n;
-  p.mean_dist = n ? numpy_mean([&](std::size_t i) { return std::fabs(dist[i]); }, n)
-                  : std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> abs_distances(n);
+  for (std::size_t i = 0; i < n; ++i) abs_distances[i] = std::fabs(dist[i]);
+  p.mean_dist = n ? mean_of(abs_distances.data(), n) : std::numeric_limits<double>::quiet_NaN();
 
   // The negative distances in order, gathered into the rows 0 and 1 no longer needed.
   double* below_values = temp1.data();

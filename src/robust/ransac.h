@@ -1,19 +1,22 @@
 // Robust fitting of the default linear model y = coef . x + intercept, reproducing
 // scikit-learn's RANSACRegressor(residual_threshold=T, max_trials, random_state=seed)
-// with LinearRegression, absolute-error loss and float64 data bit for bit: the same random
-// subsets in the same order, the same trial loop, the same final refit and error texts.
+// with LinearRegression, absolute-error loss and float64 data: the same random subsets in
+// the same order, the same trial loop, the same final refit and the same error texts.
 //
 // The engine is the generic loop `ransac<Estimator>` below the banner; `ransac_linear` is
 // that loop on the linear least-squares estimator (one or two columns of X).
 #pragma once
 
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <random>
+#include <span>
+#include <string>
 #include <vector>
 
+#include "robust/legacy_random.h"
 #include "support/error.h"
 
 namespace torvel {
@@ -21,7 +24,9 @@ namespace torvel {
 struct LinearModel {            // y = coef . x + intercept
   std::vector<double> coef;     // one slope per column of X
   double intercept = 0.0;
-  // scikit-learn's prediction order: (0 + x0*c0 + x1*c1 ...) left to right, then + intercept
+  // scikit-learn's prediction order: (0 + x0*c0 + x1*c1 ...) left to right, then + intercept.
+  // With more than one column the dot product is the BLAS ddot NumPy calls for a single row,
+  // so the value is bit-identical to estimator_.predict on a 1 x columns array.
   double predict(const double* x_row) const;
 };
 
@@ -37,9 +42,117 @@ struct RansacReport {
 // seed 42 as scikit-learn's RANSACRegressor with the default LinearRegression. Every call
 // starts a fresh generator. Throws torvel::Error(ErrorKind::Value, <scikit-learn's text>)
 // for every case where scikit-learn raises ValueError (empty X, n < min_samples, NaN/inf in
-// y, NaN/inf in X, no consensus set).
+// y, NaN/inf in X, no consensus set). On success the report's `success` is true.
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
                            double residual_threshold, int max_trials = 300,
                            std::uint32_t seed = 42);
+
+// The memory order of the NumPy array X that the equivalent scikit-learn call receives.
+// NumPy predicts on all of X with BLAS gemv, transposed for a C-ordered array and plain for a
+// Fortran-ordered one (for example np.vstack((xs, ys)).T), and optimised BLAS libraries round
+// the two kernels differently. The data passed here stay row-major either way.
+enum class ArrayOrder { C, Fortran };
+
+RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
+                           double residual_threshold, ArrayOrder reference_order,
+                           int max_trials = 300, std::uint32_t seed = 42);
+
+// scikit-learn's text when no trial finds a consensus set.
+std::string ransac_no_consensus_message();
+
+// ===========================================================================================
+// The generic engine.
+//
+// An estimator describes n samples and fits models to subsets of them:
+//   E::Model                       the fitted model type;
+//   e.num_samples(), e.min_samples()
+//   e.fit(rows)                    model fitted on these sample indices, in this order;
+//   e.residuals(model, out)        out[i] = loss of sample i (NaN never counts as an inlier);
+//   e.score(model, rows)           the trial's score on its inliers (index order); higher wins.
+// fit, residuals and score may throw; the engine lets the exception through.
+// ===========================================================================================
+
+template <typename E>
+concept RansacEstimator = requires(E& est, const E& cest, std::span<const std::size_t> rows,
+                                   const typename E::Model& model, std::vector<double>& out) {
+  typename E::Model;
+  { cest.num_samples() } -> std::convertible_to<std::size_t>;
+  { cest.min_samples() } -> std::convertible_to<std::size_t>;
+  { est.fit(rows) } -> std::same_as<typename E::Model>;
+  { est.residuals(model, out) };
+  { est.score(model, rows) } -> std::convertible_to<double>;
+};
+
+struct RansacOptions {
+  double residual_threshold = 0.0;  // inlier iff residual <= threshold
+  int max_trials = 300;
+  std::uint32_t seed = 42;          // a fresh NumPy legacy generator per run
+  double stop_probability = 0.99;
+};
+
+template <typename Model>
+struct RansacResult {
+  bool success = false;             // false: no trial produced a consensus set
+  int num_trials = 0;
+  std::vector<std::uint8_t> inlier_mask;
+  std::vector<std::size_t> inliers;  // indices of the inliers, ascending
+  Model model{};                     // refit on `inliers` (only when success)
+};
+
+// Trials scikit-learn still needs after finding `inliers` of `n` with subsets of `k`:
+// |ceil(log(nom) / log(denom))| with nom = max(eps, 1 - p) and denom = max(eps, 1 - ratio^k)
+// (C pow), 0 when nom == 1, +inf when denom == 1.
+double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
+                          double probability);
+
+// The trial loop: best count starts at 1, so a trial needs at least one inlier; a trial with
+// fewer inliers than the best is skipped; with as many it replaces the best unless its score is
+// strictly lower (a later equal score wins, and a NaN score or a NaN best never loses); every
+// accepted trial lowers the trial limit to dynamic_max_trials. The model is refit on the
+// best inliers in index order.
+template <RansacEstimator E>
+RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& options) {
+  RansacResult<typename E::Model> result;
+  const std::size_t n = estimator.num_samples();
+  const std::size_t k = estimator.min_samples();
+  LegacyRandom rng(options.seed);
+  SubsetSampler sampler(n, k);
+
+  std::size_t best_count = 1;
+  double best_score = -std::numeric_limits<double>::infinity();
+  bool have_best = false;
+  double limit = static_cast<double>(options.max_trials);
+  std::vector<std::size_t> subset;
+  std::vector<std::size_t> inliers;
+  std::vector<double> residuals(n);
+
+  while (static_cast<double>(result.num_trials) < limit) {
+    ++result.num_trials;
+    sampler.draw(rng, subset);
+    const typename E::Model model = estimator.fit(std::span<const std::size_t>(subset));
+    estimator.residuals(model, residuals);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += residuals[i] <= options.residual_threshold;
+    if (count < best_count) continue;
+    inliers.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (residuals[i] <= options.residual_threshold) inliers.push_back(i);
+    }
+    const double score = estimator.score(model, std::span<const std::size_t>(inliers));
+    if (count == best_count && score < best_score) continue;
+    best_count = count;
+    best_score = score;
+    have_best = true;
+    result.inliers = inliers;
+    const double dynamic = dynamic_max_trials(count, n, k, options.stop_probability);
+    if (dynamic < limit) limit = dynamic;
+  }
+  if (!have_best) return result;
+  result.success = true;
+  result.inlier_mask.assign(n, 0);
+  for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
+  result.model = estimator.fit(std::span<const std::size_t>(result.inliers));
+  return result;
+}
 
 }  // namespace torvel

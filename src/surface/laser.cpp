@@ -1,9 +1,128 @@
-// Binding of the laser line extraction (not built yet).
-#include "support/error.h"
+// Binding of the laser line extraction.
+//
+// The masks are converted to uint8 the way NumPy's astype does (unsafe casting, integers
+// modulo 256). A 2-D uint8 th2 with a mask of its shape goes to the core; any other th2 or
+// mask shape runs the module's own cv2.bitwise_and and cv2.connectedComponentsWithStats, so
+// whatever cv2 accepts, converts or refuses (and its error text) is exactly cv2's.
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "laser/laser_line.h"
+#include "surface/convert.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
+namespace {
 
-PyObject* get_laser_line_impl(PyObject* const*) { throw Error(ErrorKind::NotImplemented, "get_laser_line is not implemented yet"); }
+// Below this many pixels the interpreter lock is kept: releasing it costs more.
+constexpr npy_intp kReleaseGilFrom = 1 << 14;
+
+PyRef as_uint8(PyObject* mask) {
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT8);
+  return PyRef::check(PyArray_FromAny(mask, descr, 0, 0,
+                                      NPY_ARRAY_FORCECAST | NPY_ARRAY_IN_ARRAY, nullptr));
+}
+
+// th2 as a borrowed cv::Mat when it is a 2-D uint8 array with unit column stride.
+bool view_image(PyObject* th2, cv::Mat* out) {
+  if (!PyArray_Check(th2)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(th2);
+  if (PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_UINT8) return false;
+  const npy_intp rows = PyArray_DIM(a, 0);
+  const npy_intp cols = PyArray_DIM(a, 1);
+  const npy_intp row_step = PyArray_STRIDE(a, 0);
+  if (rows == 0 || cols == 0 || rows > INT_MAX || cols > INT_MAX) return false;
+  if (PyArray_STRIDE(a, 1) != 1 || row_step < cols) return false;
+  *out = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), CV_8UC1, PyArray_DATA(a),
+                 static_cast<std::size_t>(row_step));
+  return true;
+}
+
+// The centroid table through the module's cv2, as the documented steps call it.
+PyRef centroids_through_cv2(PyObject* th2, PyObject* mask_u8) {
+  PyRef module = PyRef::check(PyImport_ImportModule("torvel"));
+  PyRef cv2 = PyRef::check(PyObject_GetAttrString(module.get(), "cv2"));
+  PyRef bitwise_and = PyRef::check(PyObject_GetAttrString(cv2.get(), "bitwise_and"));
+  PyRef args = PyRef::check(PyTuple_Pack(2, th2, th2));
+  PyRef kwargs = PyRef::check(PyDict_New());
+  if (PyDict_SetItemString(kwargs.get(), "mask", mask_u8) != 0) throw_python_error();
+  PyRef masked = PyRef::check(PyObject_Call(bitwise_and.get(), args.get(), kwargs.get()));
+  PyRef label = PyRef::check(PyObject_GetAttrString(cv2.get(), "connectedComponentsWithStats"));
+  PyRef label_args = PyRef::check(PyTuple_Pack(1, masked.get()));
+  PyRef label_kwargs = PyRef::check(PyDict_New());
+  PyRef eight = PyRef::check(PyLong_FromLong(8));
+  if (PyDict_SetItemString(label_kwargs.get(), "connectivity", eight.get()) != 0) {
+    throw_python_error();
+  }
+  PyRef result = PyRef::check(PyObject_Call(label.get(), label_args.get(), label_kwargs.get()));
+  PyRef table = PyRef::check(PySequence_GetItem(result.get(), 3));
+  return PyRef::check(PyArray_FromAny(table.get(), PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
+                                      NPY_ARRAY_IN_ARRAY, nullptr));
+}
+
+// One region's centroid table (a float64 p x 2 array).
+PyRef region_centroids(PyObject* th2, PyObject* mask) {
+  PyRef mask_u8 = as_uint8(mask);
+  cv::Mat image;
+  auto* m = mask_u8.array();
+  if (!view_image(th2, &image) || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != image.rows ||
+      PyArray_DIM(m, 1) != image.cols) {
+    return centroids_through_cv2(th2, mask_u8.get());
+  }
+  const cv::Mat region(image.rows, image.cols, CV_8UC1, PyArray_DATA(m));
+  cv::Mat table;
+  if (image.total() >= static_cast<std::size_t>(kReleaseGilFrom)) {
+    AllowThreads nogil;
+    table = masked_component_centroids(region, image);
+  } else {
+    table = masked_component_centroids(region, image);
+  }
+  PyRef out = new_array(NPY_DOUBLE, {table.rows, 2});
+  table.copyTo(cv::Mat(table.rows, 2, CV_64F, PyArray_DATA(out.array())));
+  return out;
+}
+
+cv::Mat table_view(const PyRef& table) {
+  auto* a = table.array();
+  return cv::Mat(static_cast<int>(PyArray_DIM(a, 0)), 2, CV_64F, PyArray_DATA(a));
+}
+
+// A float64 array of the values, squeezed: one value gives a 0-d array.
+PyRef squeezed(const std::vector<double>& values) {
+  std::vector<npy_intp> shape;
+  if (values.size() != 1) shape.push_back(static_cast<npy_intp>(values.size()));
+  PyRef out = new_array(NPY_DOUBLE, shape);
+  std::copy(values.begin(), values.end(), static_cast<double*>(PyArray_DATA(out.array())));
+  return out;
+}
+
+}  // namespace
+
+PyObject* get_laser_line_impl(PyObject* const* args) {
+  PyObject* th2 = args[3];
+  PyRef first = region_centroids(th2, args[1]);
+  PyRef second = region_centroids(th2, args[2]);
+
+  PyRef one = PyRef::check(PyLong_FromLong(1));
+  PyRef equal = PyRef::check(PyObject_RichCompare(args[4], one.get(), Py_EQ));
+  const int row_of_column = PyObject_IsTrue(equal.get());
+  if (row_of_column < 0) throw_python_error();
+  if (PyArray_DIM(first.array(), 1) != 2 || PyArray_DIM(second.array(), 1) != 2) {
+    PyErr_SetString(PyExc_ValueError, "centroid tables must have two columns");
+    throw_python_error();
+  }
+
+  LaserLinePoints points;
+  {
+    AllowThreads nogil;
+    points = fit_laser_line(table_view(first), table_view(second), row_of_column != 0);
+  }
+  PyRef independent = squeezed(points.independent);
+  PyRef dependent = squeezed(points.dependent);
+  return PyRef::check(PyTuple_Pack(2, independent.get(), dependent.get())).release();
+}
 
 }  // namespace torvel::surface

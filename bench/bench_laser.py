@@ -1,0 +1,61 @@
+"""Laser line extraction: torvel against the composition of NumPy, cv2 and scikit-learn (the
+reference function of tests/python/test_laser.py) on 1920 x 1080 frames with 50 blobs."""
+import os
+import sys
+
+import cv2
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+
+import torvel  # noqa: E402
+from test_laser import ref_get_laser_line  # noqa: E402
+
+t = torvel.torvel_class()
+
+ROWS, COLS = 1080, 1920
+
+
+def frame(seed, blobs=50, outliers=10):
+    """A stripe across the frame: 50 blobs along a line, 10 outlier blobs, sensor specks."""
+    rng = np.random.default_rng(seed)
+    th2 = np.zeros((ROWS, COLS), np.uint8)
+    for x in np.linspace(20, COLS - 20, blobs).astype(int):
+        y = int(500 + 0.08 * x + rng.normal(0, 1.0))
+        cv2.ellipse(th2, (int(x), y), (int(rng.integers(3, 9)), int(rng.integers(2, 4))), 0, 0,
+                    360, 255, -1)
+    for _ in range(outliers):
+        cv2.circle(th2, (int(rng.integers(0, COLS)), int(rng.integers(0, ROWS))), 3, 255, -1)
+    th2[rng.integers(0, ROWS, 200), rng.integers(0, COLS, 200)] = 255
+    return th2
+
+
+def band_masks():
+    """The two halves of a 240-row band around the expected stripe."""
+    mask1 = np.zeros((ROWS, COLS), np.uint8)
+    mask2 = np.zeros((ROWS, COLS), np.uint8)
+    mask1[420:660, :COLS // 2] = 255
+    mask2[480:720, COLS // 2:] = 255
+    return mask1, mask2
+
+
+def half_masks():
+    """The left and right halves of the whole frame."""
+    mask1 = np.zeros((ROWS, COLS), np.uint8)
+    mask2 = np.zeros((ROWS, COLS), np.uint8)
+    mask1[:, :COLS // 2] = 255
+    mask2[:, COLS // 2:] = 255
+    return mask1, mask2
+
+
+def rows():
+    th2 = frame(1)
+    out = []
+    for label, (mask1, mask2) in (("band masks", band_masks()), ("frame-half masks", half_masks())):
+        for direction in (1, 0):
+            args = (mask1, mask2, th2, direction)
+            out.append((f"get_laser_line 1920x1080, 50 blobs, {label}, dir {direction}",
+                        lambda args=args: t.get_laser_line(*args),
+                        lambda args=args: ref_get_laser_line(*args)))
+    return out

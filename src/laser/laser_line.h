@@ -1,0 +1,55 @@
+// The laser stripe as a robust line of blob centroids.
+//
+// Each mask selects a region of the thresholded image th2: the stripe pixels there (th2 where
+// the mask is not 0, 0 elsewhere) are labelled with 8-connectivity by OpenCV's default
+// algorithm, and every label contributes its centroid (mean column, mean row), label 0 (all
+// zero pixels of the masked image, the background) included. The centroids of mask1 in label
+// order, then those of mask2, are fitted with the robust line estimator (threshold 3 pixels,
+// 300 trials, seed 42); the inlier centroids come back in that order.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace torvel {
+
+struct LaserLinePoints {
+  std::vector<double> independent;  // column coordinate when row_of_column, else row coordinate
+  std::vector<double> dependent;    // the other coordinate of the same inlier centroids
+};
+
+// Seconds spent in the steps of one extraction (both masks together).
+struct LaserLineProfile {
+  double masking = 0.0;
+  double labelling = 0.0;  // labelling and the centroid table
+  double fitting = 0.0;
+};
+
+// Centroid table (labels x 2 doubles: x = column, y = row; row 0 the background) of
+// connectedComponentsWithStats(bitwise_and(th2, th2, mask = mask_u8), connectivity 8).
+// For a single-channel 8-bit th2 and a mask of its size, only the even-aligned extent of the
+// mask's non-zero pixels is masked and labelled: labels follow the first 2 x 2 block of each
+// component in block raster order, so the table and its order are those of the full image, and
+// the background centroid is completed from exact integer sums (NaN when there is no zero
+// pixel, as OpenCV gives). Anything else runs the two OpenCV calls as they are, so their
+// errors (cv::Exception) come out unchanged.
+cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
+                                   LaserLineProfile* profile = nullptr);
+
+// The robust line through the rows of two centroid tables (p x 2 and q x 2 doubles, x then y),
+// the first table's rows first. row_of_column: X = x (column), y = y (row); otherwise the
+// reverse. Error(Value) from the estimator (NaN centroids, no consensus set).
+LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroids2,
+                               bool row_of_column, LaserLineProfile* profile = nullptr);
+
+// The whole extraction: both tables, then the fit. mask1_u8 and mask2_u8 are the masks already converted to 8 bits;
+// row_of_column selects fitting the row as a function of the column (a stripe across the
+// image). Errors: OpenCV's for th2 that is not 8-bit single-channel or masks of another size;
+// the line estimator's Error(Value) (no consensus set; NaN centroids of a region without any
+// zero pixel).
+LaserLinePoints extract_laser_line(const cv::Mat& mask1_u8, const cv::Mat& mask2_u8,
+                                   const cv::Mat& th2, bool row_of_column,
+                                   LaserLineProfile* profile = nullptr);
+
+}  // namespace torvel

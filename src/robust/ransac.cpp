@@ -1,0 +1,160 @@
+#include "robust/ransac.h"
+
+#include <cmath>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "robust/least_squares.h"
+
+namespace torvel {
+
+namespace {
+
+// LinearRegression as a RANSAC estimator over n samples of `columns` features.
+class LinearEstimator {
+ public:
+  using Model = LinearModel;
+
+  LinearEstimator(const double* X, std::size_t n, int columns, const double* y,
+                  ArrayOrder order)
+      : X_(X), y_(y), n_(n), columns_(columns) {
+    if (order == ArrayOrder::Fortran && columns > 1) {
+      const auto F = static_cast<std::size_t>(columns);
+      X_columns_.resize(n * F);
+      for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < F; ++j) X_columns_[j * n + i] = X[i * F + j];
+      }
+    }
+  }
+
+  std::size_t num_samples() const { return n_; }
+  std::size_t min_samples() const { return static_cast<std::size_t>(columns_) + 1; }
+
+  LinearModel fit(std::span<const std::size_t> rows) {
+    return fit_least_squares(X_, columns_, y_, rows.data(), rows.size(), work_);
+  }
+
+  void residuals(const LinearModel& model, std::vector<double>& out) {
+    if (!x_checked_) {
+      // predict(X) validates the whole X the first time a subset fit succeeds.
+      check_all_finite(X_, n_ * static_cast<std::size_t>(columns_), "X", true);
+      x_checked_ = true;
+    }
+    out.resize(n_);
+    if (X_columns_.empty()) {
+      predict_rows(model, X_, n_, columns_, out.data());
+    } else {
+      predict_rows_column_major(model, X_columns_.data(), n_, columns_, out.data());
+    }
+    for (std::size_t i = 0; i < n_; ++i) out[i] = std::fabs(y_[i] - out[i]);
+  }
+
+  double score(const LinearModel& model, std::span<const std::size_t> rows) {
+    const auto F = static_cast<std::size_t>(columns_);
+    const std::size_t m = rows.size();
+    rows_x_.resize(m * F);
+    rows_y_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
+      rows_y_[i] = y_[rows[i]];
+    }
+    rows_pred_.resize(m);
+    predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
+    return r2_score(rows_y_.data(), rows_pred_.data(), m, scratch_);
+  }
+
+ private:
+  const double* X_;
+  const double* y_;
+  std::size_t n_;
+  int columns_;
+  bool x_checked_ = false;
+  std::vector<double> X_columns_;  // column-major copy when the reference array is Fortran-ordered
+  LeastSquaresWork work_;
+  std::vector<double> rows_x_, rows_y_, rows_pred_, scratch_;
+};
+
+std::string format_double_repr(double v) {
+  // Python's repr of a float for the few values a parameter error can show.
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buffer[64];
+  for (int precision = 1; precision <= 17; ++precision) {
+    std::snprintf(buffer, sizeof buffer, "%.*g", precision, v);
+    if (std::strtod(buffer, nullptr) == v) break;
+  }
+  std::string text(buffer);
+  if (text.find_first_of(".en") == std::string::npos) text += ".0";
+  return text;
+}
+
+}  // namespace
+
+std::string ransac_no_consensus_message() {
+  return "RANSAC could not find a valid consensus set. All `max_trials` iterations were "
+         "skipped because each randomly chosen sub-sample failed the passing criteria. See "
+         "estimator attributes for diagnostics (n_skips*).";
+}
+
+double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
+                          double probability) {
+  constexpr double eps = std::numeric_limits<double>::epsilon();
+  const double ratio = static_cast<double>(inliers) / static_cast<double>(n);
+  // A runtime exponent keeps the library pow (the compiler would turn pow(x, 2.0) into x * x).
+  volatile double exponent = static_cast<double>(k);
+  const double nom = std::max(eps, 1.0 - probability);
+  const double denom = std::max(eps, 1.0 - std::pow(ratio, static_cast<double>(exponent)));
+  if (nom == 1.0) return 0.0;
+  if (denom == 1.0) return std::numeric_limits<double>::infinity();
+  return std::fabs(std::ceil(std::log(nom) / std::log(denom)));
+}
+
+RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
+                           double residual_threshold, int max_trials, std::uint32_t seed) {
+  return ransac_linear(X, n, columns, y, residual_threshold, ArrayOrder::C, max_trials, seed);
+}
+
+RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
+                           double residual_threshold, ArrayOrder reference_order, int max_trials,
+                           std::uint32_t seed) {
+  if (columns != 1 && columns != 2) raise_value_error("ransac_linear: columns must be 1 or 2");
+  if (max_trials < 0) {
+    raise_value_error(
+        "The 'max_trials' parameter of RANSACRegressor must be an int in the range [0, inf) "
+        "or a float among {inf}. Got " + std::to_string(max_trials) + " instead.");
+  }
+  if (!(residual_threshold >= 0.0)) {
+    raise_value_error(
+        "The 'residual_threshold' parameter of RANSACRegressor must be a float in the range "
+        "[0, inf) or None. Got " + format_double_repr(residual_threshold) + " instead.");
+  }
+  if (n == 0) {
+    raise_value_error("Found array with 0 sample(s) (shape=(0, " + std::to_string(columns) +
+                      ")) while a minimum of 1 is required by RANSACRegressor.");
+  }
+  check_all_finite(y, n, "y", false);
+  const auto k = static_cast<std::size_t>(columns) + 1;
+  if (k > n) {
+    raise_value_error("`min_samples` may not be larger than number of samples: n_samples = " +
+                      std::to_string(n) + ".");
+  }
+
+  LinearEstimator estimator(X, n, columns, y, reference_order);
+  RansacOptions options;
+  options.residual_threshold = residual_threshold;
+  options.max_trials = max_trials;
+  options.seed = seed;
+  RansacResult<LinearModel> result = ransac(estimator, options);
+  if (!result.success) raise_value_error(ransac_no_consensus_message());
+
+  RansacReport report;
+  report.success = true;
+  report.num_trials = result.num_trials;
+  report.inlier_mask = std::move(result.inlier_mask);
+  report.model = std::move(result.model);
+  return report;
+}
+
+}  // namespace torvel
