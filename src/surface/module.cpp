@@ -92,6 +92,10 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace torvel::surface
 
+// Exported even where the interpreter's headers do not mark it (3.8), since the module is
+// built with hidden visibility.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_torvel(void);
+
 PyMODINIT_FUNC PyInit_torvel() {
   using namespace torvel::surface;
   import_array();
