@@ -1,10 +1,11 @@
 #include "calib/undistort.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 #include <opencv2/core.hpp>
 #if defined(__SSE2__)
@@ -80,13 +81,17 @@ inline const T* row_ptr(const Strided2D& v, std::ptrdiff_t r) {
   return static_cast<const T*>(v.data) + r * v.row_step;
 }
 
-void check_image(const ImageView& img) {
+}  // namespace
+
+void check_image_flattenable(const ImageView& img) {
   const std::ptrdiff_t n = img.rows * img.cols;
   if (img.size != n) {
     raise_value_error("cannot reshape array of size " + std::to_string(img.size) +
                       " into shape (" + std::to_string(n) + ",)");
   }
 }
+
+namespace {
 
 [[noreturn]] void raise_out_of_bounds(std::ptrdiff_t index, int axis, std::ptrdiff_t size) {
   raise_index_error("index " + std::to_string(index) + " is out of bounds for axis " +
@@ -146,139 +151,271 @@ void for_rows(std::ptrdiff_t rows, Body body) {
   });
 }
 
+template <bool Contig, class T>
+void nearest_row(const T* m, std::ptrdiff_t step, std::ptrdiff_t count, const std::uint8_t* src,
+                 std::uint64_t n, std::uint8_t* o) {
+  const std::ptrdiff_t ms = Contig ? 1 : step;
+  for (std::ptrdiff_t c = 0; c < count; ++c) {
+    const std::uint64_t v = as_flat(m[c * ms]);
+    const bool ok = v < n;
+    const std::uint8_t p = src[ok ? v : 0];
+    o[c] = ok ? p : 0;
+  }
+}
+
 template <class T>
 void nearest_pass(const Strided2D& map, const ImageView& img, std::uint8_t* out) {
   const std::ptrdiff_t H = img.rows, W = img.cols;
   const std::uint64_t n = static_cast<std::uint64_t>(H * W);
   const std::ptrdiff_t mcols = std::min(map.cols, W);
   const std::ptrdiff_t mrows = std::min(map.rows, H);
-  const std::ptrdiff_t cs = map.col_step;
-  const std::uint8_t* src = img.data;
   for_rows(H, [&](std::ptrdiff_t r0, std::ptrdiff_t r1) {
     for (std::ptrdiff_t r = r0; r < r1; ++r) {
       std::uint8_t* o = out + r * W;
       std::ptrdiff_t c = 0;
       if (r < mrows) {
         const T* m = row_ptr<T>(map, r);
-        for (; c < mcols; ++c) {
-          const std::uint64_t v = as_flat(m[c * cs]);
-          const bool ok = v < n;
-          const std::uint8_t p = src[ok ? v : 0];
-          o[c] = ok ? p : 0;
+        if (map.col_step == 1) {
+          nearest_row<true>(m, 1, mcols, img.data, n, o);
+        } else {
+          nearest_row<false>(m, map.col_step, mcols, img.data, n, o);
         }
+        c = mcols;
       }
       std::memset(o + c, 0, static_cast<std::size_t>(W - c));
     }
   });
 }
 
-// One output row. Contig: the map and all weights have a column step of 1.
-template <bool Contig, class M, class Wt>
-void bilinear_row_impl(const M* m, std::ptrdiff_t mcs, std::ptrdiff_t ncols, const Wt* const w[4],
-                       const std::ptrdiff_t ws[4], const std::uint8_t* src, std::uint64_t n,
-                       const Neighbours& nb, std::uint8_t* o) {
-  const Wt *w0 = w[0], *w1 = w[1], *w2 = w[2], *w3 = w[3];
-  const std::ptrdiff_t s0 = Contig ? 1 : ws[0], s1 = Contig ? 1 : ws[1];
-  const std::ptrdiff_t s2 = Contig ? 1 : ws[2], s3 = Contig ? 1 : ws[3];
-  const std::ptrdiff_t ms = Contig ? 1 : mcs;
-  const std::uint32_t o2 = nb.off[2], o3 = nb.off[3];
-  // Upper-left indices below `fast` have all four neighbours inside the image (and no
-  // neighbour index wraps), so they need no test.
-  const std::uint64_t w1u = static_cast<std::uint64_t>(o3);
-  std::uint64_t fast = n > w1u ? n - w1u : 0;
-  fast = std::min<std::uint64_t>(fast, std::uint64_t{INT32_MAX} - std::min<std::uint64_t>(w1u, INT32_MAX) + 1);
-  auto pixel = [src, n](std::uint32_t u) -> std::uint64_t {
+// ---- bilinear: per block of columns, gather the four neighbours, then weigh them ----
+
+constexpr std::ptrdiff_t kBlock = 64;  // small enough that a block of every stream stays in L1
+
+struct GatherContext {
+  const std::uint8_t* src;
+  std::uint64_t n;     // pixel count
+  std::uint32_t fast;  // upper-left indices i1 with 0 <= i1 < fast need no test
+  std::uint32_t below;
+  explicit GatherContext(const ImageView& img, const Neighbours& nb)
+      : src(img.data), n(static_cast<std::uint64_t>(img.rows * img.cols)), below(nb.off[2]) {
+    // i1 + w + 1 < n, and i1 + w + 1 <= INT32_MAX so that no neighbour index wraps.
+    const std::uint64_t reach = std::uint64_t{nb.off[3]};
+    std::uint64_t f = n > reach ? n - reach : 0;
+    f = reach <= INT32_MAX ? std::min<std::uint64_t>(f, std::uint64_t{INT32_MAX} - reach + 1) : 0;
+    fast = static_cast<std::uint32_t>(f);
+  }
+  std::uint32_t pixel(std::uint32_t u) const {
     const std::uint64_t v = as_flat(static_cast<std::int32_t>(u));
     const bool ok = v < n;
     const std::uint8_t p = src[ok ? v : 0];
-    return ok ? p : 0;
-  };
-  for (std::ptrdiff_t c = 0; c < ncols; ++c) {
-    const std::int32_t i1 = to_int32(m[c * ms]);
-    const std::uint64_t a = to_uint64(w0[c * s0]), b = to_uint64(w1[c * s1]);
-    const std::uint64_t d = to_uint64(w2[c * s2]), e = to_uint64(w3[c * s3]);
-    std::uint64_t s;
-    if (as_flat(i1) < fast) {
-      const std::uint8_t* p = src + i1;
-      s = a * p[0] + b * p[1] + d * p[o2] + e * p[o3];
-    } else {
-      const auto u = static_cast<std::uint32_t>(i1);
-      s = a * pixel(u) + b * pixel(u + 1u) + d * pixel(u + o2) + e * pixel(u + o3);
-    }
-    const std::uint64_t q = s / 65535u;
-    o[c] = static_cast<std::uint8_t>(q > 255u ? 255u : q);
+    return ok ? p : 0u;
   }
-}
+};
 
-template <class M, class Wt>
-void bilinear_row(const M* m, std::ptrdiff_t mcs, std::ptrdiff_t ncols, const Wt* const w[4],
-                  const std::ptrdiff_t ws[4], const std::uint8_t* src, std::uint64_t n,
-                  const Neighbours& nb, std::uint8_t* o) {
-  if (mcs == 1 && ws[0] == 1 && ws[1] == 1 && ws[2] == 1 && ws[3] == 1) {
-    bilinear_row_impl<true>(m, mcs, ncols, w, ws, src, n, nb, o);
+inline std::uint16_t load_pair(const std::uint8_t* p) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
   } else {
-    bilinear_row_impl<false>(m, mcs, ncols, w, ws, src, n, nb, o);
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
   }
 }
 
-template <class M, class Wt>
+// The neighbours of count map entries, two pixels per uint16 (the left one in the low
+// byte): top[j] holds (i1, i2), bottom[j] holds (i3, i4); an index outside the image gives 0.
+template <bool Contig, class M>
+void gather_neighbours(const M* m, std::ptrdiff_t step, std::ptrdiff_t count,
+                       const GatherContext& g, std::uint16_t* top, std::uint16_t* bottom) {
+  const std::ptrdiff_t ms = Contig ? 1 : step;
+  const std::uint8_t* src = g.src;
+  const std::uint32_t fast = g.fast, below = g.below;
+  for (std::ptrdiff_t j = 0; j < count; ++j) {
+    const std::int32_t i1 = to_int32(m[j * ms]);
+    const auto u = static_cast<std::uint32_t>(i1);
+    if (u < fast) {
+      top[j] = load_pair(src + u);
+      bottom[j] = load_pair(src + u + below);
+    } else {
+      top[j] = static_cast<std::uint16_t>(g.pixel(u) | (g.pixel(u + 1u) << 8));
+      bottom[j] = static_cast<std::uint16_t>(g.pixel(u + below) | (g.pixel(u + below + 1u) << 8));
+    }
+  }
+}
+
+inline std::uint8_t saturate_quotient(std::uint64_t s) {
+  const std::uint64_t q = s / 65535u;
+  return static_cast<std::uint8_t>(q > 255u ? 255u : q);
+}
+
+// Any weights: uint64 sums, one weight at a time in its own type.
+void weigh_generic(const std::uint16_t* top, const std::uint16_t* bottom,
+                   const Strided2D weights[4], std::ptrdiff_t r, std::ptrdiff_t c0,
+                   std::ptrdiff_t count, std::uint8_t* o) {
+  std::uint64_t s[kBlock] = {};
+  for (int k = 0; k < 4; ++k) {
+    const std::uint16_t* pairs = k < 2 ? top : bottom;
+    const int shift = (k % 2) * 8;
+    with_type(weights[k].type, [&](auto tag) {
+      using Wt = decltype(tag);
+      const std::ptrdiff_t step = weights[k].col_step;
+      const Wt* w = row_ptr<Wt>(weights[k], r) + c0 * step;
+      for (std::ptrdiff_t j = 0; j < count; ++j) {
+        s[j] += to_uint64(w[j * step]) * ((pairs[j] >> shift) & 0xFFu);
+      }
+    });
+  }
+  for (std::ptrdiff_t j = 0; j < count; ++j) o[j] = saturate_quotient(s[j]);
+}
+
+// Weights converted to uint64 as the sum does, stored as uint16; false when one of them
+// exceeds 65535 (outside the fixed-point model), which leaves the block to weigh_generic.
+template <class Wt>
+bool narrow_weights(const Wt* w, std::ptrdiff_t step, std::ptrdiff_t count, std::uint16_t* out) {
+  std::uint64_t high = 0;
+  if (step == 1) {  // a loop the compiler can vectorise
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      const std::uint64_t v = to_uint64(w[j]);
+      high |= v >> 16;
+      out[j] = static_cast<std::uint16_t>(v);
+    }
+  } else {
+    for (std::ptrdiff_t j = 0; j < count; ++j) {
+      const std::uint64_t v = to_uint64(w[j * step]);
+      high |= v >> 16;
+      out[j] = static_cast<std::uint16_t>(v);
+    }
+  }
+  return high == 0;
+}
+
+// Weights within 0 ... 65535 (as uint16), one pixel: the sum fits 32 bits.
+inline std::uint8_t weigh_one(std::uint16_t top, std::uint16_t bottom, const std::uint16_t* const w[4],
+                              std::ptrdiff_t j) {
+  const std::uint32_t s = w[0][j] * (top & 0xFFu) + w[1][j] * (top >> 8u) +
+                          w[2][j] * (bottom & 0xFFu) + w[3][j] * (bottom >> 8u);
+  return saturate_quotient(s);
+}
+
+#if defined(__SSE2__)
+#define TORVEL_INLINE inline __attribute__((always_inline))
+
+// Eight pixels at once: 32-bit sums of 16-bit products, and for s < 2^32
+// floor(s / 65535) = (s + (s >> 16) + 1) >> 16; saturated at 255 by the final pack.
+TORVEL_INLINE void weigh8(__m128i top, __m128i bottom, const std::uint16_t* const w[4], std::ptrdiff_t j,
+                   std::uint8_t* o) {
+  const __m128i low_byte = _mm_set1_epi16(0x00FF);
+  auto load = [j](const std::uint16_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
+  };
+  __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
+  auto multiply_add = [&lo, &hi](__m128i wk, __m128i p) {
+    const __m128i pl = _mm_mullo_epi16(wk, p), ph = _mm_mulhi_epu16(wk, p);
+    lo = _mm_add_epi32(lo, _mm_unpacklo_epi16(pl, ph));
+    hi = _mm_add_epi32(hi, _mm_unpackhi_epi16(pl, ph));
+  };
+  multiply_add(load(w[0]), _mm_and_si128(top, low_byte));
+  multiply_add(load(w[1]), _mm_srli_epi16(top, 8));
+  multiply_add(load(w[2]), _mm_and_si128(bottom, low_byte));
+  multiply_add(load(w[3]), _mm_srli_epi16(bottom, 8));
+  const __m128i one = _mm_set1_epi32(1);
+  lo = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(lo, _mm_srli_epi32(lo, 16)), one), 16);
+  hi = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(hi, _mm_srli_epi32(hi, 16)), one), 16);
+  const __m128i q = _mm_packs_epi32(lo, hi);  // at most 1020
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(q, q));
+}
+
+// The neighbour pairs of eight map entries straight into two vectors; false when one of
+// them needs the bounds test.
+template <bool Contig, class M, std::size_t... K>
+TORVEL_INLINE bool gather8(const M* m, std::ptrdiff_t step, const GatherContext& g, __m128i& top,
+                    __m128i& bottom, std::index_sequence<K...>) {
+  const std::ptrdiff_t ms = Contig ? 1 : step;
+  const std::uint32_t u[8] = {static_cast<std::uint32_t>(to_int32(m[K * ms]))...};
+  std::uint32_t worst = 0;
+  ((worst = std::max(worst, u[K])), ...);
+  if (worst >= g.fast) return false;
+  const std::uint8_t* s = g.src;
+  const std::uint8_t* sb = g.src + g.below;
+  __m128i t = _mm_setzero_si128(), b = _mm_setzero_si128();
+  ((t = _mm_insert_epi16(t, load_pair(s + u[K]), K)), ...);
+  ((b = _mm_insert_epi16(b, load_pair(sb + u[K]), K)), ...);
+  top = t;
+  bottom = b;
+  return true;
+}
+#undef TORVEL_INLINE
+#endif
+
+// One block of an output row whose weights lie within 0 ... 65535.
+template <bool Contig, class M>
+void bilinear_block_u16(const M* m, std::ptrdiff_t step, std::ptrdiff_t count,
+                        const GatherContext& g, const std::uint16_t* const w[4], std::uint8_t* o) {
+  const std::ptrdiff_t ms = Contig ? 1 : step;
+  std::ptrdiff_t j = 0;
+  alignas(16) std::uint16_t top[8], bottom[8];
+#if defined(__SSE2__)
+  for (; j + 8 <= count; j += 8) {
+    __m128i t, b;
+    if (!gather8<Contig>(m + j * ms, step, g, t, b, std::make_index_sequence<8>{})) {
+      gather_neighbours<Contig>(m + j * ms, step, 8, g, top, bottom);
+      t = _mm_load_si128(reinterpret_cast<const __m128i*>(top));
+      b = _mm_load_si128(reinterpret_cast<const __m128i*>(bottom));
+    }
+    weigh8(t, b, w, j, o + j);
+  }
+#endif
+  for (; j < count; ++j) {
+    gather_neighbours<Contig>(m + j * ms, step, 1, g, top, bottom);
+    o[j] = weigh_one(top[0], bottom[0], w, j);
+  }
+}
+
+template <class M>
 void bilinear_pass(const Strided2D& map, const ImageView& img, const Strided2D weights[4],
                    std::uint8_t* out) {
   const std::ptrdiff_t H = img.rows, W = img.cols;
-  const std::uint64_t n = static_cast<std::uint64_t>(H * W);
   const std::ptrdiff_t mcols = std::min(map.cols, W);
   const std::ptrdiff_t mrows = std::min(map.rows, H);
+  const std::ptrdiff_t ms = map.col_step;
   const Neighbours nb(map.cols);
+  const GatherContext g(img, nb);
   for_rows(H, [&](std::ptrdiff_t r0, std::ptrdiff_t r1) {
+    std::uint16_t narrowed[4][kBlock], top[kBlock], bottom[kBlock];
     for (std::ptrdiff_t r = r0; r < r1; ++r) {
       std::uint8_t* o = out + r * W;
-      std::ptrdiff_t c = 0;
+      std::ptrdiff_t c0 = 0;
       if (r < mrows) {
-        const Wt* w[4];
-        std::ptrdiff_t ws[4];
-        for (int k = 0; k < 4; ++k) {
-          w[k] = row_ptr<Wt>(weights[k], r);
-          ws[k] = weights[k].col_step;
+        const M* m = row_ptr<M>(map, r);
+        for (; c0 < mcols; c0 += kBlock) {
+          const std::ptrdiff_t count = std::min(kBlock, mcols - c0);
+          const std::uint16_t* w[4];
+          bool fits = true;
+          for (int k = 0; k < 4 && fits; ++k) {
+            const Strided2D& wk = weights[k];
+            if (wk.type == ElemType::U16 && wk.col_step == 1) {
+              w[k] = row_ptr<std::uint16_t>(wk, r) + c0;
+              continue;
+            }
+            with_type(wk.type, [&](auto tag) {
+              using Wt = decltype(tag);
+              fits = narrow_weights(row_ptr<Wt>(wk, r) + c0 * wk.col_step, wk.col_step, count,
+                                    narrowed[k]);
+            });
+            w[k] = narrowed[k];
+          }
+          if (!fits) {
+            gather_neighbours<false>(m + c0 * ms, ms, count, g, top, bottom);
+            weigh_generic(top, bottom, weights, r, c0, count, o + c0);
+          } else if (ms == 1) {
+            bilinear_block_u16<true>(m + c0, 1, count, g, w, o + c0);
+          } else {
+            bilinear_block_u16<false>(m + c0 * ms, ms, count, g, w, o + c0);
+          }
         }
-        bilinear_row(row_ptr<M>(map, r), map.col_step, mcols, w, ws, img.data, n, nb, o);
-        c = mcols;
+        c0 = mcols;
       }
-      std::memset(o + c, 0, static_cast<std::size_t>(W - c));
-    }
-  });
-}
-
-// Weights of different element types: each row of weights is converted to uint64 first.
-template <class M>
-void bilinear_pass_mixed(const Strided2D& map, const ImageView& img, const Strided2D weights[4],
-                         std::uint8_t* out) {
-  const std::ptrdiff_t H = img.rows, W = img.cols;
-  const std::uint64_t n = static_cast<std::uint64_t>(H * W);
-  const std::ptrdiff_t mcols = std::min(map.cols, W);
-  const std::ptrdiff_t mrows = std::min(map.rows, H);
-  const Neighbours nb(map.cols);
-  for_rows(H, [&](std::ptrdiff_t r0, std::ptrdiff_t r1) {
-    std::vector<std::uint64_t> buf(static_cast<std::size_t>(4 * std::max<std::ptrdiff_t>(mcols, 1)));
-    const std::uint64_t* w[4];
-    const std::ptrdiff_t ws[4] = {1, 1, 1, 1};
-    for (int k = 0; k < 4; ++k) w[k] = buf.data() + k * mcols;
-    for (std::ptrdiff_t r = r0; r < r1; ++r) {
-      std::uint8_t* o = out + r * W;
-      std::ptrdiff_t c = 0;
-      if (r < mrows) {
-        for (int k = 0; k < 4; ++k) {
-          std::uint64_t* dst = buf.data() + k * mcols;
-          with_type(weights[k].type, [&](auto tag) {
-            using Wt = decltype(tag);
-            const Wt* src = row_ptr<Wt>(weights[k], r);
-            const std::ptrdiff_t s = weights[k].col_step;
-            for (std::ptrdiff_t i = 0; i < mcols; ++i) dst[i] = to_uint64(src[i * s]);
-          });
-        }
-        bilinear_row(row_ptr<M>(map, r), map.col_step, mcols, w, ws, img.data, n, nb, o);
-        c = mcols;
-      }
-      std::memset(o + c, 0, static_cast<std::size_t>(W - c));
+      std::memset(o + c0, 0, static_cast<std::size_t>(W - c0));
     }
   });
 }
@@ -288,7 +425,7 @@ void bilinear_pass_mixed(const Strided2D& map, const ImageView& img, const Strid
 bool is_integer(ElemType type) { return type != ElemType::F32 && type != ElemType::F64; }
 
 void undistort_nearest(const Strided2D& map, const ImageView& img, std::uint8_t* out) {
-  check_image(img);
+  check_image_flattenable(img);
   if (!is_integer(map.type)) raise_index_error("arrays used as indices must be of integer (or boolean) type");
   with_type(map.type, [&](auto tag) {
     using T = decltype(tag);
@@ -299,7 +436,7 @@ void undistort_nearest(const Strided2D& map, const ImageView& img, std::uint8_t*
 }
 
 void check_bilinear_map(const Strided2D& map, const ImageView& img) {
-  check_image(img);
+  check_image_flattenable(img);
   with_type(map.type, [&](auto tag) { check_bilinear_bounds<decltype(tag)>(map, img); });
 }
 
@@ -307,16 +444,7 @@ void undistort_bilinear(const Strided2D& map, const ImageView& img, const Stride
                         std::uint8_t* out) {
   check_bilinear_map(map, img);
   if (img.rows * img.cols == 0) return;
-  const ElemType wt = weights[0].type;
-  const bool same = weights[1].type == wt && weights[2].type == wt && weights[3].type == wt;
-  with_type(map.type, [&](auto mtag) {
-    using M = decltype(mtag);
-    if (!same) {
-      bilinear_pass_mixed<M>(map, img, weights, out);
-      return;
-    }
-    with_type(wt, [&](auto wtag) { bilinear_pass<M, decltype(wtag)>(map, img, weights, out); });
-  });
+  with_type(map.type, [&](auto tag) { bilinear_pass<decltype(tag)>(map, img, weights, out); });
 }
 
 }  // namespace torvel

@@ -69,6 +69,9 @@ void undistort_nearest(const Strided2D& map, const ImageView& img, std::uint8_t*
 void undistort_bilinear(const Strided2D& map, const ImageView& img, const Strided2D weights[4],
                         std::uint8_t* out);
 
+// The image check alone: Value error unless img.size == img.rows * img.cols.
+void check_image_flattenable(const ImageView& img);
+
 // The bound checks of undistort_bilinear alone (the image size, then i1 ... i4), for
 // callers that must report these errors before a failure of their own.
 void check_bilinear_map(const Strided2D& map, const ImageView& img);

@@ -209,9 +209,9 @@ std::vector<std::uint8_t> bilinear_reference(const Array2<M>& map, const Image& 
 }
 
 template <class M, class Wt>
-void check_random_bilinear(unsigned seed, bool real_map) {
+void check_random_bilinear(unsigned seed, bool real_map, int H = 23, int W = 31) {
   std::mt19937 rng(seed);
-  const int H = 23, W = 31, N = H * W;
+  const int N = H * W;
   const Image img(H, W, seed);
   Array2<M> map(H, W);
   std::uniform_int_distribution<int> idx(-2 * W, N + 2 * W);
@@ -245,6 +245,24 @@ TEST(Bilinear, MatchesTheStepsOnRandomMapsAndWeights) {
   check_random_bilinear<std::int64_t, std::uint32_t>(3, false);
   check_random_bilinear<std::int32_t, double>(4, false);
   check_random_bilinear<std::uint32_t, std::int32_t>(5, false);
+  check_random_bilinear<double, std::uint16_t>(6, true, 5, 700);  // several column blocks
+}
+
+TEST(Bilinear, StridedMapEqualsContiguousMap) {
+  const Image img(9, 11);
+  Array2<float> map(9, 11), transposed(11, 9);
+  Array2<std::uint16_t> w(9, 11);
+  std::mt19937 rng(12);
+  for (int r = 0; r < 9; ++r) {
+    for (int c = 0; c < 11; ++c) {
+      map(r, c) = static_cast<float>(static_cast<int>(rng() % 120) - 10) + 0.5f;
+      transposed(c, r) = map(r, c);
+      w(r, c) = static_cast<std::uint16_t>(rng() % 16384);
+    }
+  }
+  const Strided2D wv[4] = {w.view(), w.view(), w.view(), w.view()};
+  EXPECT_EQ(bilinear({transposed.data.data(), ElemType::F32, 9, 11, 1, 9}, img, wv),
+            bilinear(map.view(), img, wv));
 }
 
 TEST(Bilinear, FullFirstWeightIsTheNearestGatherOnTheTruncatedMap) {
@@ -322,6 +340,21 @@ TEST(Bilinear, OutsideTheFixedPointModelIsDefined) {
   const Strided2D sat[4] = {broadcast(big), broadcast(big), broadcast(big), broadcast(big)};
   auto out = bilinear(map.view(), img, sat);
   EXPECT_EQ(out[0], 255);
+  Image wide(2, 20);
+  for (auto& p : wide.px) p = 250;
+  Array2<std::int64_t> wide_map(2, 20, 0);
+  Array2<std::uint16_t> full(2, 20, 65535);  // the contiguous uint16 path
+  const Strided2D sat16[4] = {full.view(), full.view(), full.view(), full.view()};
+  EXPECT_EQ(bilinear(wide_map.view(), wide, sat16), std::vector<std::uint8_t>(40, 255));
+  // Exact multiples of 65535 on that path: sums 65535 give 250, sums 65534 give 249.
+  Array2<std::uint16_t> quarter(2, 20, 16384), last(2, 20, 16383);
+  for (int c = 0; c < 20; c += 2) last(1, c) = 16382;
+  const Strided2D exact[4] = {quarter.view(), quarter.view(), quarter.view(), last.view()};
+  out = bilinear(wide_map.view(), wide, exact);
+  for (int c = 0; c < 20; ++c) {
+    EXPECT_EQ(out[c], 250);
+    EXPECT_EQ(out[20 + c], c % 2 == 0 ? 249 : 250);
+  }
   // A negative weight wraps to 2^64 - 1 as the uint64 conversion does; the sums wrap too.
   const std::int64_t minus_one = -1, two = 2, zero = 0;
   const Strided2D neg[4] = {broadcast(minus_one), broadcast(zero), broadcast(zero), broadcast(zero)};
