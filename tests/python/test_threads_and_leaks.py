@@ -14,6 +14,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 import samples  # noqa: E402
 
 LONG = os.environ.get("TORVEL_FUZZ") == "long"
+# AddressSanitizer keeps freed memory in quarantine: the process grows whatever we do.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 t = torvel.torvel_class()
 
 
@@ -97,4 +99,4 @@ def test_repeated_calls_leak_nothing(calls, tmp_path, index):
     gc.collect()
     growth = rss_bytes() - before
     assert [sys.getrefcount(o) for o in objects] == refs
-    assert growth < 4 * 2**20, f"{name}: memory grew by {growth / 2**20:.1f} MiB over {n} calls"
+    assert SANITIZED or growth < 4 * 2**20, f"{name}: memory grew by {growth / 2**20:.1f} MiB over {n} calls"
