@@ -11,6 +11,7 @@ twice the bound).
 import atexit
 import os
 import pickle
+import sys
 import shutil
 import tempfile
 
@@ -19,44 +20,13 @@ import numpy as np
 
 import torvel
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from test_calib import (ref_get_calib_res, ref_undistort_bilinear,  # noqa: E402  (the tests' composition)
+                        ref_undistortion)
+
 t = torvel.torvel_class()
 H, W = 1080, 1920
 N = H * W
-
-
-def ref_undistortion(maparray, img):
-    H, W = img.shape[0], img.shape[1]
-    N = H * W
-    mapped_img = np.zeros(N, dtype=np.float64)
-    img_tmp1 = img.reshape(N)
-    map_2 = np.arange(N).reshape(H, W)
-    rows, cols = np.where((maparray < N) & (maparray >= 0))
-    mapped_img[map_2[rows, cols]] = img_tmp1[maparray[rows, cols]]
-    return mapped_img.astype(np.uint8).reshape(H, W)
-
-
-def ref_undistort_bilinear(img, maparray, weight1, weight2, weight3, weight4):
-    map1 = maparray.astype(np.int32)
-    map2 = map1 + 1
-    map3 = map1 + map1.shape[1]
-    map4 = map2 + map1.shape[1]
-    t1, t2, t3, t4 = (ref_undistortion(m, img) for m in (map1, map2, map3, map4))
-    s = (weight1.astype(np.uint64) * t1.astype(np.uint64) + weight2.astype(np.uint64) * t2.astype(np.uint64)
-         + weight3.astype(np.uint64) * t3.astype(np.uint64) + weight4.astype(np.uint64) * t4.astype(np.uint64))
-    return (s / 65535).astype(np.uint8)
-
-
-def ref_get_calib_res(pkl_path):
-    with open(pkl_path, "rb") as pkl_file:
-        pkl_dict = pickle.load(pkl_file)
-    params = pkl_dict["param"]
-    w = [pkl_dict[k] for k in ("w1", "w2", "w3", "w4")]
-    if "shift" in pkl_dict:
-        shift = pkl_dict["shift"]
-        maparray = pkl_dict["map"] - (shift * shift / 2.0 + 7.0 * shift + 5)
-    else:
-        maparray = pkl_dict["map"]
-    return (params, maparray, *w)
 
 
 def distortion_map():

@@ -1,9 +1,14 @@
 """Camera model and line-plane intersection: torvel against the NumPy composition."""
 import math
+import os
+import sys
 
 import numpy as np
 
 import torvel
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from test_geometry import ref_img_coord, ref_intersect, ref_line_of_sight  # noqa: E402
 
 t = torvel.torvel_class()
 CAM = (8.0, 0.0048, 0.0048, 539.5, 959.5)
@@ -17,34 +22,6 @@ class Composition:
 
 
 ref = Composition()
-
-
-def ref_line_of_sight(rows, cols, focus, pixel_sizer, pixel_sizec, center_row, center_col):
-    rcs = np.array([rows, cols])
-    vec = np.array([(rcs[1] - center_col) * pixel_sizec,
-                    (rcs[0] - center_row) * pixel_sizer,
-                    np.ones(rcs[0].shape) * focus])
-    return vec / np.linalg.norm(vec, axis=0)
-
-
-def ref_img_coord(x, y, z, focus, center_col, center_row, pixel_sizec, pixel_sizer):
-    k = z / focus
-    row = ((y / k) / pixel_sizer) + center_row
-    col = ((x / k) / pixel_sizec) + center_col
-    return row.astype(np.int64), col.astype(np.int64)
-
-
-def ref_intersect(vecpt0s, vecpt1s, p_cos, p_nos, epsion=1e-6):
-    us = vecpt1s - vecpt0s
-    dots = np.sum(us * p_nos, axis=1)
-    dots[np.abs(dots) < epsion] = np.inf
-    ws = vecpt0s - p_cos
-    facs = -np.sum(p_nos * ws, axis=1) / dots
-    ex_facs = np.zeros((len(facs), 3))
-    ex_facs[:, 0] = facs
-    ex_facs[:, 1] = facs
-    ex_facs[:, 2] = facs
-    return vecpt0s + us * ex_facs
 
 
 def rows():

@@ -12,9 +12,6 @@
 namespace torvel::surface {
 namespace {
 
-// Below this many pixels the interpreter lock is kept: releasing it costs more.
-constexpr npy_intp kReleaseGilFrom = 4096;
-
 [[noreturn]] void raise_python(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw_python_error();
@@ -295,15 +292,6 @@ std::vector<npy_intp> broadcast_pair(const std::vector<npy_intp>& a, const std::
   return out;
 }
 
-void run_maybe_unlocked(npy_intp pixels, const auto& work) {
-  if (pixels >= kReleaseGilFrom) {
-    AllowThreads nogil;
-    work();
-  } else {
-    work();
-  }
-}
-
 }  // namespace
 
 PyObject* get_calib_res0_impl(PyObject* const* args) {
@@ -340,7 +328,7 @@ PyObject* undistortion_impl(PyObject* const* args) {
   const Strided2D view = map_view(map.array(), *type);
   PyRef out = new_array(NPY_UINT8, {img.rows, img.cols});
   auto* o = static_cast<std::uint8_t*>(PyArray_DATA(out.array()));
-  run_maybe_unlocked(img.rows * img.cols, [&] { undistort_nearest(view, img, o); });
+  run_core(img.rows * img.cols, [&] { undistort_nearest(view, img, o); });
   return out.release();
 }
 
@@ -387,7 +375,7 @@ PyObject* undistort_bilinear_impl(PyObject* const* args) {
   auto* o = static_cast<std::uint8_t*>(PyArray_DATA(out.array()));
   const npy_intp slices = size_of(shape) / std::max<npy_intp>(img.rows * img.cols, 1);
   const npy_intp total = size_of(shape);
-  run_maybe_unlocked(total, [&] {
+  run_core(total, [&] {
     if (total == 0) return;
     for (npy_intp l = 0; l < slices; ++l) {
       Strided2D views[4];

@@ -10,9 +10,6 @@
 namespace torvel::surface {
 namespace {
 
-// Below this many points the interpreter lock is kept: releasing it costs more.
-constexpr npy_intp kReleaseGilFrom = 4096;
-
 // Exact in double: integers this small keep their squares' sums exact.
 constexpr long kExactIntLimit = 1L << 25;
 
@@ -97,12 +94,7 @@ PyObject* get_line_of_sight_pts_impl(PyObject* const* args) {
   const npy_intp n = size_of(shape);
   double* o = static_cast<double*>(PyArray_DATA(out.array()));
   auto run = [&] { lines_of_sight(doubles(rows), doubles(cols), n, cam, o, o + n, o + 2 * n); };
-  if (n >= kReleaseGilFrom) {
-    AllowThreads nogil;
-    run();
-  } else {
-    run();
-  }
+  run_core(n, run);
   return out.release();
 }
 
@@ -138,12 +130,7 @@ PyObject* get_img_coord_from_3d_pts_impl(PyObject* const* args) {
                       static_cast<std::int64_t*>(PyArray_DATA(row.array())),
                       static_cast<std::int64_t*>(PyArray_DATA(col.array())));
   };
-  if (n >= kReleaseGilFrom) {
-    AllowThreads nogil;
-    run();
-  } else {
-    run();
-  }
+  run_core(n, run);
   PyObject* r = PyArray_Return(row.array());  // 0-d results become NumPy scalars
   row.release();
   PyRef row_result(r);
@@ -186,12 +173,7 @@ PyObject* intersect_line_plane_impl(PyObject* const* args) {
   PyRef out = new_array(NPY_DOUBLE, {n, 3});
   double* o = static_cast<double*>(PyArray_DATA(out.array()));
   auto run = [&] { intersect_lines_planes(views[0], views[1], views[2], views[3], epsion, n, o); };
-  if (n >= kReleaseGilFrom) {
-    AllowThreads nogil;
-    run();
-  } else {
-    run();
-  }
+  run_core(n, run);
   return out.release();
 }
 

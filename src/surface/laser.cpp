@@ -17,9 +17,6 @@
 namespace torvel::surface {
 namespace {
 
-// Below this many pixels the interpreter lock is kept: releasing it costs more.
-constexpr npy_intp kReleaseGilFrom = 1 << 14;
-
 PyRef as_uint8(PyObject* mask) {
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT8);
   return PyRef::check(PyArray_FromAny(mask, descr, 0, 0,
@@ -74,12 +71,8 @@ PyRef region_centroids(PyObject* th2, PyObject* mask) {
   }
   const cv::Mat region(image.rows, image.cols, CV_8UC1, PyArray_DATA(m));
   cv::Mat table;
-  if (image.total() >= static_cast<std::size_t>(kReleaseGilFrom)) {
-    AllowThreads nogil;
-    table = masked_component_centroids(region, image);
-  } else {
-    table = masked_component_centroids(region, image);
-  }
+  run_core(static_cast<npy_intp>(image.total()),
+           [&] { table = masked_component_centroids(region, image); });
   PyRef out = new_array(NPY_DOUBLE, {table.rows, 2});
   table.copyTo(cv::Mat(table.rows, 2, CV_64F, PyArray_DATA(out.array())));
   return out;

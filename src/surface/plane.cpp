@@ -13,19 +13,6 @@
 namespace torvel::surface {
 namespace {
 
-// Below this many points the interpreter lock is kept: releasing it costs more.
-constexpr npy_intp kReleaseGilFrom = 4096;
-
-template <class F>
-void run_core(npy_intp n, F&& work) {
-  if (n >= kReleaseGilFrom) {
-    AllowThreads nogil;
-    work();
-  } else {
-    work();
-  }
-}
-
 [[noreturn]] void value_error(const std::string& msg) {
   PyErr_SetString(PyExc_ValueError, msg.c_str());
   throw_python_error();

@@ -59,4 +59,19 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
+// Below this many elements the core runs with the lock held: releasing and taking it back
+// costs more than the work.
+inline constexpr npy_intp kReleaseGilFrom = 4096;
+
+// Runs work() with the interpreter lock released when there are `size` elements to do.
+template <class Work>
+void run_core(npy_intp size, Work&& work) {
+  if (size >= kReleaseGilFrom) {
+    AllowThreads nogil;
+    work();
+  } else {
+    work();
+  }
+}
+
 }  // namespace torvel::surface
