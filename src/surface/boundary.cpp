@@ -83,7 +83,8 @@ PyObject* run_guarded(const MethodSpec& spec, PyObject* const* args) noexcept {
   } catch (const cv::Exception& e) {
     raise_opencv_error(e);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_Format(PyExc_MemoryError, "%s: not enough memory for the working arrays",
+                 spec.name);
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {

@@ -1,4 +1,5 @@
 // Binding of the axis measurement.
+#include <climits>
 #include <cstdint>
 #include <numbers>
 #include <optional>
@@ -152,6 +153,17 @@ PyRef pair_list(const PointPair& pair) {
 // int(long_intersection / 2 + margin_length) with the interpreter's arithmetic, so any
 // number type (and its errors) behaves as in Python.
 std::int64_t adapted_radius(double long_intersection, PyObject* margin_length) {
+  // An array of many values never converts to one int; NumPy would first add it at full
+  // size (a zero-stride view's included), so it is refused before that.
+  if (PyArray_Check(margin_length) &&
+      PyArray_SIZE(reinterpret_cast<PyArrayObject*>(margin_length)) >= (npy_intp{1} << 16)) {
+    const std::string msg =
+        "margin_length: an array of shape " +
+        shape_text(shape_of(reinterpret_cast<PyArrayObject*>(margin_length))) +
+        " is not one number";
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    throw_python_error();
+  }
   PyRef half = PyRef::check(PyFloat_FromDouble(long_intersection / 2.0));
   PyRef sum = PyRef::check(PyNumber_Add(half.get(), margin_length));
   PyRef as_int = PyRef::check(PyNumber_Long(sum.get()));
@@ -163,6 +175,40 @@ std::int64_t adapted_radius(double long_intersection, PyObject* margin_length) {
     throw_python_error();
   }
   return r;
+}
+
+// The contour finder works on a copy with a one-pixel border and OpenCV indexes images
+// with int: an image whose bordered element count does not fit an int is refused before
+// any conversion or copy of it is made.
+void refuse_unaddressable_image(PyArrayObject* arr) {
+  constexpr npy_intp kLimit = INT_MAX;
+  npy_intp padded = 1;
+  bool too_large = false;
+  for (int i = 0; i < PyArray_NDIM(arr); ++i) {
+    const npy_intp d = PyArray_DIMS(arr)[i];
+    if (d > kLimit - 2 || padded > kLimit / (d + 2)) {
+      too_large = true;
+      break;
+    }
+    padded *= d + 2;
+  }
+  if (!too_large) return;
+  const std::string msg = "img: an image of shape " + shape_text(shape_of(arr)) +
+                          " is too large to measure (with a one-pixel border, at most " +
+                          std::to_string(kLimit) + " elements)";
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  throw_python_error();
+}
+
+// arr itself, or a native-order aligned copy when its values cannot be read in place
+// (a byte-swapped or unaligned array keeps its values, not its bytes).
+PyRef readable_in_place(PyArrayObject* arr) {
+  if (PyArray_ISNOTSWAPPED(arr) && PyArray_ISALIGNED(arr)) {
+    return PyRef::borrow(reinterpret_cast<PyObject*>(arr));
+  }
+  PyArray_Descr* native = PyArray_DescrNewByteorder(PyArray_DESCR(arr), NPY_NATIVE);
+  if (native == nullptr) throw_python_error();
+  return PyRef::check(PyArray_FromArray(arr, native, NPY_ARRAY_ALIGNED));  // steals native
 }
 
 }  // namespace
@@ -177,7 +223,9 @@ PyObject* get_short_long_intersection_impl(PyObject* const* args) {
     PyRef astype = PyRef::check(PyObject_GetAttrString(img, "astype"));
     raise_cannot_take("findContours", "image", "image is not a numpy array, neither a scalar");
   }
-  PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(img);
+  refuse_unaddressable_image(reinterpret_cast<PyArrayObject*>(img));
+  PyRef readable = readable_in_place(reinterpret_cast<PyArrayObject*>(img));
+  PyArrayObject* arr = readable.array();
   const bool is_uint8 = PyArray_TYPE(arr) == NPY_UBYTE;
   PyRef u8_holder;
   PyArrayObject* u8_arr = arr;

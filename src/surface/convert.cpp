@@ -10,8 +10,11 @@ void rethrow_naming(const char* argname) {
   PyErr_NormalizeException(&type, &value, &traceback);
   const bool plain = type == PyExc_ValueError || type == PyExc_TypeError ||
                      type == PyExc_OverflowError || type == PyExc_IndexError;
-  if (plain && value != nullptr) {
-    PyErr_Format(type, "%s: %S", argname, value);
+  // NumPy's allocation failure is a subclass of MemoryError; it becomes a MemoryError
+  // naming the argument whose conversion needed the memory.
+  const bool memory = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+  if ((plain || memory) && value != nullptr) {
+    PyErr_Format(memory ? PyExc_MemoryError : type, "%s: %S", argname, value);
     Py_DECREF(type);
     Py_DECREF(value);
     Py_XDECREF(traceback);

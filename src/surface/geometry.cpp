@@ -51,6 +51,22 @@ const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArra
 
 bool is_numpy_object(PyObject* obj) { return PyArray_Check(obj) || PyArray_IsScalar(obj, Generic); }
 
+// A coordinate array at least this large is refused before any arithmetic: the distance
+// is one number, which an array of more than one value never gives (NumPy would first
+// build the squared differences at full size, a zero-stride view's included).
+constexpr npy_intp kLargestCoordinateArray = npy_intp{1} << 16;
+
+void refuse_large_coordinate(PyObject* coordinate, const char* point, int index) {
+  if (!PyArray_Check(coordinate)) return;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(coordinate);
+  if (PyArray_SIZE(a) < kLargestCoordinateArray) return;
+  const std::string msg = std::string(point) + ": coordinate " + std::to_string(index) +
+                          " is an array of shape " + shape_text(shape_of(a)) +
+                          ", not one number";
+  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  throw_python_error();
+}
+
 }  // namespace
 
 PyObject* distance_2pts_impl(PyObject* const* args) {
@@ -66,6 +82,10 @@ PyObject* distance_2pts_impl(PyObject* const* args) {
     const double dy = y1 - y2;
     return PyFloat_FromDouble(std::sqrt(std::pow(dx, 2.0) + std::pow(dy, 2.0)));
   }
+  refuse_large_coordinate(a0.get(), "p1", 0);
+  refuse_large_coordinate(a1.get(), "p1", 1);
+  refuse_large_coordinate(b0.get(), "p2", 0);
+  refuse_large_coordinate(b1.get(), "p2", 1);
   PyRef sum = PyRef::check(PyNumber_Add(squared_difference(a0.get(), b0.get()).get(),
                                         squared_difference(a1.get(), b1.get()).get()));
   const double s = PyFloat_AsDouble(sum.get());

@@ -1,6 +1,8 @@
 // Bindings of the laser plane fit and the contour-to-plane mapping.
 #include <array>
+#include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -37,13 +39,25 @@ struct Points {
   Rows3View view;
 };
 
+// The robust fit's least squares run through LAPACK, whose sizes are int: more points
+// are refused by their count, before any conversion or working array is allocated.
+void refuse_unaddressable_count(npy_intp n) {
+  if (n > INT_MAX)
+    value_error("all_laser_3d_pts: " + std::to_string(n) +
+                " points are more than the plane fit can address (at most " +
+                std::to_string(INT_MAX) + ")");
+}
+
 Points points_as_doubles(PyObject* obj) {
   Points p;
+  if (PyArray_Check(obj) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 2)
+    refuse_unaddressable_count(PyArray_DIMS(reinterpret_cast<PyArrayObject*>(obj))[0]);
   p.array = to_array(obj, NPY_DOUBLE, "all_laser_3d_pts", false);
   const std::vector<npy_intp> shape = shape_of(p.array.array());
   if (shape.size() != 2 || shape[1] != 3)
     value_error("all_laser_3d_pts: expected an N x 3 array, got shape " + shape_text(shape));
   p.n = shape[0];
+  refuse_unaddressable_count(p.n);
   p.view = rows3_view(p.array.array(), p.n, "all_laser_3d_pts");
   return p;
 }
@@ -62,6 +76,20 @@ void centre_generic(PyObject* obj, const PlaneFrame& f) {
   }
 }
 
+// run_core on the n points of all_laser_3d_pts; the working arrays of the fit failing to
+// allocate is a MemoryError naming the argument.
+template <class Work>
+void run_fit(npy_intp n, Work&& work) {
+  try {
+    run_core(n, work);
+  } catch (const std::bad_alloc&) {
+    PyErr_Format(PyExc_MemoryError,
+                 "all_laser_3d_pts: not enough memory to fit a plane to %zd points",
+                 static_cast<Py_ssize_t>(n));
+    throw_python_error();
+  }
+}
+
 bool is_native_float64(PyObject* obj) {
   if (!PyArray_Check(obj)) return false;
   PyArrayObject* a = reinterpret_cast<PyArrayObject*>(obj);
@@ -77,7 +105,7 @@ PyObject* fit_plane_impl(PyObject* const* args) {
   const bool in_place = is_native_float64(input) && pts.array.get() == input;
 
   PlaneFrame frame;
-  run_core(pts.n, [&] { frame = fit_plane_frame(pts.view, static_cast<std::size_t>(pts.n)); });
+  run_fit(pts.n, [&] { frame = fit_plane_frame(pts.view, static_cast<std::size_t>(pts.n)); });
 
   // The caller's array is centred in place, in its own element type.
   if (in_place) {
@@ -92,7 +120,7 @@ PyObject* fit_plane_impl(PyObject* const* args) {
   }
 
   LaserPlane plane;
-  run_core(pts.n, [&] {
+  run_fit(pts.n, [&] {
     plane = finish_plane_fit(frame, pts.view, static_cast<std::size_t>(pts.n), shift_ratio);
   });
   if (plane.empty_below && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice.", 1) < 0)

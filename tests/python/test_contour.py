@@ -244,3 +244,45 @@ def test_other_images_fail_like_cv2():
     assert_same(t.get_short_long_intersection(solid, np.float32(100.5)),
                 ref.get_short_long_intersection(solid, np.float32(100.5)))
     assert_same(t.get_short_long_intersection(solid, True), ref.get_short_long_intersection(solid, True))
+
+
+def test_images_too_large_to_address_are_refused_before_any_copy():
+    # Zero-stride views of one element: converting or copying any of them would need a
+    # terabyte, and OpenCV indexes images with int. Each is refused by its shape first.
+    for shape, dtype in [((2 ** 20, 2 ** 20), np.uint8), ((3, 2 ** 40), np.float64),
+                         ((2 ** 16, 2 ** 16, 2 ** 8), np.int16), ((1, 2 ** 40), np.uint8)]:
+        img = np.lib.stride_tricks.as_strided(np.zeros(1, dtype), shape=shape,
+                                              strides=(0,) * len(shape))
+        with pytest.raises(ValueError, match=r"^img: an image of shape .* is too large"):
+            t.get_short_long_intersection(img)
+    # The largest images that fit are measured as before.
+    assert t.get_short_long_intersection(np.zeros((1, 3), np.uint8)) is None
+
+
+def test_byte_swapped_and_unaligned_images_are_read_by_value():
+    img = np.zeros((60, 80), np.uint8)
+    cv2.ellipse(img, (40, 30), (25, 12), 20, 0, 360, 255, -1)
+    native = img.astype(np.float64)
+    swapped = native.astype(">f8")
+    buf = np.zeros(native.nbytes + 1, np.uint8)
+    unaligned = buf[1:].view(np.float64).reshape(native.shape)
+    unaligned[...] = native
+    for variant in (swapped, unaligned):
+        # Real-valued images stop at the chord probe's 8-bit check, after the profile.
+        with pytest.raises(cv2.error, match="Sizes of input arguments do not match"):
+            t.get_short_long_intersection(variant)
+    assert_same(t.get_short_long_intersection(img.astype(">u2").astype(np.uint8)),
+                t.get_short_long_intersection(img))
+
+
+def test_a_margin_of_many_values_is_refused_before_numpy_adds_it():
+    img = np.zeros((60, 80), np.uint8)
+    cv2.ellipse(img, (40, 30), (25, 12), 20, 0, 360, 255, -1)
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2 ** 40,), strides=(0,))
+    with pytest.raises(TypeError, match=r"^margin_length: an array of shape \(1099511627776,\) "
+                                        "is not one number"):
+        t.get_short_long_intersection(img, huge)
+    with pytest.raises(TypeError, match="size-1 arrays"):
+        t.get_short_long_intersection(img, np.zeros(3))
+    assert_same(t.get_short_long_intersection(img, np.array([100])),
+                t.get_short_long_intersection(img, 100))

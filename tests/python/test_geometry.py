@@ -1,5 +1,6 @@
 """Camera model and line-plane intersection against the same steps written with NumPy."""
 import math
+import os
 
 import numpy as np
 import pytest
@@ -216,3 +217,25 @@ def test_intersection_errors():
         t.intersect_line_plane(np.zeros((4, 3)), np.ones((4, 3)), np.zeros(3), np.ones((2, 3)))
     with pytest.raises(TypeError, match="^epsion: "):
         t.intersect_line_plane(np.zeros((1, 3)), np.ones((1, 3)), np.zeros(3), np.ones(3), "x")
+
+
+def test_huge_coordinate_views_are_refused():
+    # Zero-stride views of one element that no machine can copy.
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2 ** 40,), strides=(0,))
+    with pytest.raises(TypeError, match=r"^p1: coordinate 0 is an array of shape \(1099511627776,\)"):
+        t.distance_2pts((huge, 0.0), (1.0, 2.0))
+    with pytest.raises(TypeError, match="^p2: coordinate 1"):
+        t.distance_2pts((0.0, 0.0), [1.0, huge])
+    # Small arrays still go through NumPy's arithmetic and its errors.
+    with pytest.raises(TypeError, match="size-1 arrays"):
+        t.distance_2pts((np.zeros(3), 0.0), (1.0, 2.0))
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer aborts on allocations it cannot make")
+def test_conversions_that_cannot_allocate_name_the_argument():
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2 ** 40,), strides=(0,))
+    with pytest.raises(MemoryError, match="^rows: Unable to allocate"):
+        t.get_line_of_sight_pts(huge, huge, *CAM)
+    with pytest.raises(MemoryError, match="^x: Unable to allocate"):
+        t.get_img_coord_from_3d_pts(huge, huge, huge, 8.0, 0.0, 0.0, 1.0, 1.0)

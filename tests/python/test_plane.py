@@ -298,3 +298,22 @@ def test_from_cnt2cnt_errors():
     assert crt[1, 0, 0] != 250000 * 10000 + 10
     with pytest.raises(OverflowError, match="250000 x 0 length units"):
         t.from_cnt2cnt(*args)
+
+
+def test_fit_plane_refuses_more_points_than_it_can_address():
+    for n, dtype in ((2 ** 31, np.float64), (2 ** 40, np.float64), (2 ** 31 + 7, np.int32)):
+        # (An int32 array would need a converted copy of 48 GiB: it is refused first.)
+        huge = np.lib.stride_tricks.as_strided(np.zeros(3, dtype), shape=(n, 3),
+                                               strides=(0, np.dtype(dtype).itemsize),
+                                               writeable=False)
+        with pytest.raises(ValueError, match=rf"^all_laser_3d_pts: {n} points are more than the "
+                                             r"plane fit can address \(at most 2147483647\)"):
+            t.fit_plane(huge, 1.0)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer aborts on allocations it cannot make")
+def test_from_cnt2cnt_names_the_argument_it_cannot_copy():
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1), shape=(2 ** 40,), strides=(0,))
+    with pytest.raises(MemoryError, match="^xs: Unable to allocate"):
+        t.from_cnt2cnt(huge, huge, *CAM, np.zeros(3), np.eye(3), np.ones(3))
