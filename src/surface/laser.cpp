@@ -60,9 +60,40 @@ PyRef centroids_through_cv2(PyObject* th2, PyObject* mask_u8) {
                                       NPY_ARRAY_IN_ARRAY, nullptr));
 }
 
+// Refuses an image whose pixels an int cannot count before anything is converted or
+// copied (zero-stride views make such arrays without the memory behind them).
+void check_image_extent(PyObject* obj, const char* argname) {
+  if (!PyArray_Check(obj)) return;
+  auto* a = reinterpret_cast<PyArrayObject*>(obj);
+  double pixels = 1;
+  for (npy_intp d : shape_of(a)) pixels *= static_cast<double>(d);
+  if (pixels <= INT_MAX) return;
+  const std::string msg = std::string(argname) + ": an image of shape " + shape_text(shape_of(a)) +
+                          " is too large: its pixels do not fit a 32-bit count";
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  throw_python_error();
+}
+
+// An empty th2 with a mask that fits it, or an empty mask (which OpenCV takes as none),
+// would reach OpenCV's labelling, which reads out of bounds on an empty image: refuse it.
+// (A non-empty mask of another size fails in OpenCV first.)
+void check_not_empty(PyObject* th2, const PyRef& mask_u8) {
+  if (!PyArray_Check(th2)) return;
+  auto* a = reinterpret_cast<PyArrayObject*>(th2);
+  if (PyArray_SIZE(a) != 0) return;
+  if (PyArray_SIZE(mask_u8.array()) != 0 && shape_of(a) != shape_of(mask_u8.array())) return;
+  const std::string msg = "th2: an image of shape " + shape_text(shape_of(a)) +
+                          " is empty: it holds no pixels to label";
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  throw_python_error();
+}
+
 // One region's centroid table (a float64 p x 2 array).
-PyRef region_centroids(PyObject* th2, PyObject* mask) {
+PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name) {
+  check_image_extent(th2, "th2");
+  check_image_extent(mask, mask_name);
   PyRef mask_u8 = as_uint8(mask);
+  check_not_empty(th2, mask_u8);
   cv::Mat image;
   auto* m = mask_u8.array();
   if (!view_image(th2, &image) || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != image.rows ||
@@ -96,9 +127,17 @@ PyRef squeezed(const std::vector<double>& values) {
 
 PyObject* get_laser_line_impl(PyObject* const* args) {
   PyObject* th2 = args[3];
-  PyRef first = region_centroids(th2, args[1]);
-  PyRef second = region_centroids(th2, args[2]);
+  PyRef first = region_centroids(th2, args[1], "mask1");
+  PyRef second = region_centroids(th2, args[2], "mask2");
 
+  // An array of several values has no single truth value: say so before NumPy compares it
+  // element by element (a zero-stride view can be far larger than its memory).
+  if (PyArray_Check(args[4]) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(args[4])) > 1) {
+    PyErr_SetString(PyExc_ValueError,
+                    "The truth value of an array with more than one element is ambiguous. "
+                    "Use a.any() or a.all()");
+    throw_python_error();
+  }
   PyRef one = PyRef::check(PyLong_FromLong(1));
   PyRef equal = PyRef::check(PyObject_RichCompare(args[4], one.get(), Py_EQ));
   const int row_of_column = PyObject_IsTrue(equal.get());

@@ -179,7 +179,7 @@ def test_opencv_errors_are_opencvs():
         (mask1[:, :-1], mask2, th2),                  # mask of another size
         (mask1, mask2[:-2], th2),                     # the second mask of another size
         (mask1, mask2, th2.astype(bool)),             # no OpenCV type for bool
-        (mask1, mask2, np.zeros((0, 80), np.uint8)),  # empty image
+        (mask1, mask2, np.zeros((0, 80), np.uint8)),  # empty image, masks of another size
     ]
     for m1, m2, image in cases:
         expected = raised(lambda: ref_get_laser_line(m1, m2, image, 1))
@@ -213,3 +213,28 @@ def test_read_only_inputs():
     for a in (mask1, mask2, th2):
         a.setflags(write=False)
     assert_same(t.get_laser_line(mask1, mask2, th2, 1), ref_get_laser_line(mask1, mask2, th2, 1))
+
+
+def test_empty_and_unaddressable_images_are_refused_by_name():
+    for shape in ((0, 0), (0, 5), (5, 0)):
+        e = np.zeros(shape, np.uint8)
+        with pytest.raises(ValueError, match="th2: .* is empty"):
+            t.get_laser_line(e, e, e, 1)
+    with pytest.raises(ValueError, match="th2: .* is empty"):  # an empty mask is no mask
+        t.get_laser_line([[]], np.zeros((17, 34), np.uint8), np.zeros((0, 0), np.uint8), 2)
+    huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(1, 2**31 + 5),
+                                           strides=(0, 0))
+    m = np.zeros((15, 29), np.uint8)
+    with pytest.raises(ValueError, match="th2: .* too large"):
+        t.get_laser_line(m, m, huge, 1)
+    with pytest.raises(ValueError, match="mask2: .* too large"):
+        t.get_laser_line(m, huge, m, 1)
+
+
+def test_an_array_direction_has_no_single_truth_value():
+    m1, m2, th2 = stripe_scene(1)
+    direction = np.lib.stride_tricks.as_strided(np.ones(1), shape=(70000, 70000), strides=(0, 0))
+    with pytest.raises(ValueError, match="truth value of an array"):
+        t.get_laser_line(m1, m2, th2, direction)
+    assert_same(t.get_laser_line(m1, m2, th2, np.array([1])),
+                ref_get_laser_line(m1, m2, th2, np.array([1])))
