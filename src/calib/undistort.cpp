@@ -105,15 +105,20 @@ void check_bounds(const Strided2D& map, const ImageView& img, Flat flat) {
   const std::ptrdiff_t H = img.rows, W = img.cols;
   const std::uint64_t n = static_cast<std::uint64_t>(H * W);
   if (map.rows <= H && map.cols <= W) return;
-  for (std::ptrdiff_t r = H; r < map.rows; ++r) {
+  // A broadcast axis (step 0) repeats one value: looking at its first index is enough.
+  const std::ptrdiff_t cols_seen = map.col_step == 0 ? std::min<std::ptrdiff_t>(map.cols, 1) : map.cols;
+  const std::ptrdiff_t rows_end = map.row_step == 0 ? std::min(map.rows, H + 1) : map.rows;
+  for (std::ptrdiff_t r = H; r < rows_end; ++r) {
     const T* m = row_ptr<T>(map, r);
-    for (std::ptrdiff_t c = 0; c < map.cols; ++c) {
+    for (std::ptrdiff_t c = 0; c < cols_seen; ++c) {
       if (flat(m[c * map.col_step]) < n) raise_out_of_bounds(r, 0, H);
     }
   }
-  for (std::ptrdiff_t r = 0; r < std::min(H, map.rows); ++r) {
+  const std::ptrdiff_t rows_seen = map.row_step == 0 ? std::min<std::ptrdiff_t>(H, 1) : H;
+  const std::ptrdiff_t cols_end = map.col_step == 0 ? std::min(map.cols, W + 1) : map.cols;
+  for (std::ptrdiff_t r = 0; r < std::min(rows_seen, map.rows); ++r) {
     const T* m = row_ptr<T>(map, r);
-    for (std::ptrdiff_t c = W; c < map.cols; ++c) {
+    for (std::ptrdiff_t c = W; c < cols_end; ++c) {
       if (flat(m[c * map.col_step]) < n) raise_out_of_bounds(c, 1, W);
     }
   }

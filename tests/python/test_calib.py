@@ -516,3 +516,22 @@ def test_bilinear_leaves_inputs_alone_and_ignores_thread_count():
         cv2.setNumThreads(saved)
     for a, b in zip((img, m, *w), copies):
         same(a, b)
+
+
+def test_broadcast_maps_far_larger_than_the_image_are_checked_quickly():
+    img = np.arange(48, dtype=np.uint8).reshape(6, 8)
+    for value, error in ((-3, None), (5, "index 6 is out of bounds for axis 0 with size 6")):
+        huge = np.broadcast_to(np.int64(value), (70000, 70000))
+        for call in (lambda: t.undistortion(huge, img),
+                     lambda: t.undistort_bilinear(img, huge, 65535, 0, 0, 0)):
+            if error is None:
+                assert call().shape == (6, 8)
+            else:
+                with pytest.raises(IndexError, match=error):
+                    call()
+    row = np.broadcast_to(np.arange(70000) - 10, (70000, 70000))  # equal rows, columns differ
+    with pytest.raises(IndexError, match="index 6 is out of bounds for axis 0"):
+        t.undistortion(row, img)
+    col = np.broadcast_to((np.arange(70000) - 10)[:, None], (70000, 70000))
+    with pytest.raises(IndexError, match="index 10 is out of bounds for axis 0"):
+        t.undistortion(col, img)
