@@ -3,9 +3,9 @@
 namespace torvel::surface {
 namespace {
 
-void raise_count_error(const MethodSpec& spec, std::size_t given) {
-  const Py_ssize_t max = static_cast<Py_ssize_t>(spec.params.size());
-  const Py_ssize_t min = max - static_cast<Py_ssize_t>(spec.defaults.size());
+void raise_count_error(const MethodSpec& entry, std::size_t given) {
+  const Py_ssize_t max = static_cast<Py_ssize_t>(entry.params.size());
+  const Py_ssize_t min = max - static_cast<Py_ssize_t>(entry.defaults.size());
   const char* more_or_less = "exactly";
   Py_ssize_t expected = max;
   if (min != max) {
@@ -17,14 +17,14 @@ void raise_count_error(const MethodSpec& spec, std::size_t given) {
     }
   }
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               spec.name, more_or_less, expected, expected == 1 ? "" : "s",
+               entry.name, more_or_less, expected, expected == 1 ? "" : "s",
                static_cast<Py_ssize_t>(given));
 }
 
 // Index of the parameter named by key, or -1.
-Py_ssize_t parameter_index(const MethodSpec& spec, PyObject* key) {
-  for (std::size_t i = 0; i < spec.params.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+Py_ssize_t parameter_index(const MethodSpec& entry, PyObject* key) {
+  for (std::size_t i = 0; i < entry.params.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, entry.params[i]) == 0) {
       return static_cast<Py_ssize_t>(i);
     }
   }
@@ -33,12 +33,12 @@ Py_ssize_t parameter_index(const MethodSpec& spec, PyObject* key) {
 
 }  // namespace
 
-bool bind_arguments(const MethodSpec& spec, PyObject* defaults, PyObject* const* args,
+bool bind_arguments(const MethodSpec& entry, PyObject* defaults, PyObject* const* args,
                     std::size_t nargs, PyObject* kwnames, PyObject** bound) {
-  const std::size_t nparams = spec.params.size();
-  const std::size_t nrequired = nparams - spec.defaults.size();
+  const std::size_t nparams = entry.params.size();
+  const std::size_t nrequired = nparams - entry.defaults.size();
   if (nargs > nparams) {
-    raise_count_error(spec, nargs);
+    raise_count_error(entry, nargs);
     return false;
   }
   for (std::size_t i = 0; i < nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
@@ -49,30 +49,30 @@ bool bind_arguments(const MethodSpec& spec, PyObject* defaults, PyObject* const*
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) continue;  // reported below, after the count check
-    const Py_ssize_t i = parameter_index(spec, key);
+    const Py_ssize_t i = parameter_index(entry, key);
     if (i >= static_cast<Py_ssize_t>(nargs)) bound[i] = args[nargs + k];
   }
   for (std::size_t i = nargs; i < nrequired; ++i) {
     if (bound[i] == nullptr) {
-      raise_count_error(spec, i);
+      raise_count_error(entry, i);
       return false;
     }
   }
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", entry.name);
       return false;
     }
-    const Py_ssize_t i = parameter_index(spec, key);
+    const Py_ssize_t i = parameter_index(entry, key);
     if (i < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", entry.name,
                    key);
       return false;
     }
     if (i < static_cast<Py_ssize_t>(nargs)) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                   spec.name, key);
+                   entry.name, key);
       return false;
     }
   }

@@ -71,9 +71,9 @@ void add_traceback_entry(const char* method_name) noexcept {
   _PyTraceback_Add(entry.c_str(), "test_bilinear/torvel", 1);
 }
 
-PyObject* run_guarded(const MethodSpec& spec, PyObject* const* args) noexcept {
+PyObject* run_guarded(const MethodSpec& entry, PyObject* const* args) noexcept {
   try {
-    PyObject* result = spec.impl(args);
+    PyObject* result = entry.impl(args);
     if (result != nullptr) return result;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "method failed without an error");
   } catch (const PythonError&) {
@@ -84,7 +84,7 @@ PyObject* run_guarded(const MethodSpec& spec, PyObject* const* args) noexcept {
     raise_opencv_error(e);
   } catch (const std::bad_alloc&) {
     PyErr_Format(PyExc_MemoryError, "%s: not enough memory for the working arrays",
-                 spec.name);
+                 entry.name);
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {

@@ -6,9 +6,9 @@
 
 namespace torvel::surface {
 
-// Runs spec.impl on bound arguments. Any C++ exception becomes the matching Python
+// Runs entry.impl on bound arguments. Any C++ exception becomes the matching Python
 // exception (torvel::Error by kind, cv::Exception as cv2.error); nothing escapes.
-PyObject* run_guarded(const MethodSpec& spec, PyObject* const* args) noexcept;
+PyObject* run_guarded(const MethodSpec& entry, PyObject* const* args) noexcept;
 
 // Adds the traceback entry "torvel.torvel_class.<name>" to the pending exception.
 void add_traceback_entry(const char* method_name) noexcept;

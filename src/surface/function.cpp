@@ -13,7 +13,7 @@ namespace {
 struct MethodObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const MethodSpec* spec;
+  const MethodSpec* entry;
   PyObject* defaults;   // tuple of the shared default objects
   PyObject* name;
   PyObject* qualname;
@@ -25,13 +25,13 @@ MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
   MethodObject* self = as_method(callable);
-  const MethodSpec& spec = *self->spec;
+  const MethodSpec& entry = *self->entry;
   PyObject* bound[kMaxParams];
   PyObject* result = nullptr;
-  if (bind_arguments(spec, self->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    result = run_guarded(spec, bound);
+  if (bind_arguments(entry, self->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+    result = run_guarded(entry, bound);
   }
-  if (result == nullptr) add_traceback_entry(spec.name);
+  if (result == nullptr) add_traceback_entry(entry.name);
   return result;
 }
 
@@ -60,7 +60,7 @@ PyObject* method_repr(PyObject* obj) {
 PyObject* get_name(PyObject* obj, void*) { return Py_NewRef(as_method(obj)->name); }
 PyObject* get_qualname(PyObject* obj, void*) { return Py_NewRef(as_method(obj)->qualname); }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("torvel"); }
-PyObject* get_doc(PyObject* obj, void*) { return PyUnicode_FromString(as_method(obj)->spec->doc); }
+PyObject* get_doc(PyObject* obj, void*) { return PyUnicode_FromString(as_method(obj)->entry->doc); }
 PyObject* get_defaults(PyObject* obj, void*) {
   MethodObject* self = as_method(obj);
   if (PyTuple_GET_SIZE(self->defaults) == 0) Py_RETURN_NONE;
@@ -76,8 +76,8 @@ PyObject* get_signature(PyObject* obj, void*) {
     PyRef parameter = PyRef::check(PyObject_GetAttrString(inspect.get(), "Parameter"));
     PyRef signature = PyRef::check(PyObject_GetAttrString(inspect.get(), "Signature"));
     PyRef kind = PyRef::check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
-    const auto& params = self->spec->params;
-    const std::size_t nrequired = params.size() - self->spec->defaults.size();
+    const auto& params = self->entry->params;
+    const std::size_t nrequired = params.size() - self->entry->defaults.size();
     PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(params.size())));
     for (std::size_t i = 0; i < params.size(); ++i) {
       PyRef args = PyRef::check(Py_BuildValue("(sO)", params[i], kind.get()));
@@ -131,14 +131,14 @@ PyTypeObject method_type = [] {
 
 int ready_method_type() { return PyType_Ready(&method_type); }
 
-PyObject* new_method(const MethodSpec& spec, PyObject* defaults_tuple) {
+PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple) {
   MethodObject* self = PyObject_New(MethodObject, &method_type);
   if (self == nullptr) return nullptr;
   self->vectorcall = method_vectorcall;
-  self->spec = &spec;
+  self->entry = &entry;
   self->defaults = Py_NewRef(defaults_tuple);
-  self->name = PyUnicode_FromString(spec.name);
-  self->qualname = PyUnicode_FromFormat("torvel_class.%s", spec.name);
+  self->name = PyUnicode_FromString(entry.name);
+  self->qualname = PyUnicode_FromFormat("torvel_class.%s", entry.name);
   self->signature = nullptr;
   if (self->name == nullptr || self->qualname == nullptr) {
     Py_DECREF(self);

@@ -9,7 +9,7 @@
 namespace torvel::surface {
 
 // Creates the method object for one table entry; defaults are the shared objects.
-PyObject* new_method(const MethodSpec& spec, PyObject* defaults_tuple);
+PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple);
 
 // Ready the type once at import.
 int ready_method_type();

@@ -67,14 +67,14 @@ void bind_class(PyObject* ns) {
       PyDict_SetItemString(class_ns.get(), "__qualname__", qualname.get()) < 0) {
     throw_python_error();
   }
-  for (const MethodSpec& spec : method_table()) {
-    PyRef defaults = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
-    for (std::size_t i = 0; i < spec.defaults.size(); ++i) {
-      PyObject* value = shared[static_cast<int>(spec.defaults[i])].get();
+  for (const MethodSpec& entry : method_table()) {
+    PyRef defaults = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(entry.defaults.size())));
+    for (std::size_t i = 0; i < entry.defaults.size(); ++i) {
+      PyObject* value = shared[static_cast<int>(entry.defaults[i])].get();
       PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
     }
-    PyRef method = PyRef::check(new_method(spec, defaults.get()));
-    if (PyDict_SetItemString(class_ns.get(), spec.name, method.get()) < 0) throw_python_error();
+    PyRef method = PyRef::check(new_method(entry, defaults.get()));
+    if (PyDict_SetItemString(class_ns.get(), entry.name, method.get()) < 0) throw_python_error();
   }
   PyRef bases = PyRef::check(PyTuple_New(0));
   PyRef cls = PyRef::check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
