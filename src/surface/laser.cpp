@@ -96,11 +96,14 @@ PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name) {
   check_not_empty(th2, mask_u8);
   cv::Mat image;
   auto* m = mask_u8.array();
-  if (!view_image(th2, &image) || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) != image.rows ||
-      PyArray_DIM(m, 1) != image.cols) {
+  // A 2-D mask of another size goes to the core too: OpenCV's own size check there raises
+  // the error cv2 would (cv2's error path leaks memory on every such call).
+  if (!view_image(th2, &image) || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) > INT_MAX ||
+      PyArray_DIM(m, 1) > INT_MAX) {
     return centroids_through_cv2(th2, mask_u8.get());
   }
-  const cv::Mat region(image.rows, image.cols, CV_8UC1, PyArray_DATA(m));
+  const cv::Mat region(static_cast<int>(PyArray_DIM(m, 0)), static_cast<int>(PyArray_DIM(m, 1)),
+                       CV_8UC1, PyArray_DATA(m));
   cv::Mat table;
   run_core(static_cast<npy_intp>(image.total()),
            [&] { table = masked_component_centroids(region, image); });
