@@ -78,7 +78,16 @@ void check_image_extent(PyObject* obj, const char* argname) {
 // would reach OpenCV's labelling, which reads out of bounds on an empty image: refuse it.
 // (A non-empty mask of another size fails in OpenCV first.)
 void check_not_empty(PyObject* th2, const PyRef& mask_u8) {
-  if (!PyArray_Check(th2)) return;
+  PyRef converted;  // a sequence, as cv2 would convert it
+  if (!PyArray_Check(th2)) {
+    if (!PyList_Check(th2) && !PyTuple_Check(th2)) return;
+    converted = PyRef(PyArray_FROM_O(th2));
+    if (!converted) {
+      PyErr_Clear();  // cv2 reports what it cannot convert
+      return;
+    }
+    th2 = converted.get();
+  }
   auto* a = reinterpret_cast<PyArrayObject*>(th2);
   if (PyArray_SIZE(a) != 0) return;
   if (PyArray_SIZE(mask_u8.array()) != 0 && shape_of(a) != shape_of(mask_u8.array())) return;

@@ -222,6 +222,8 @@ def test_empty_and_unaddressable_images_are_refused_by_name():
             t.get_laser_line(e, e, e, 1)
     with pytest.raises(ValueError, match="th2: .* is empty"):  # an empty mask is no mask
         t.get_laser_line([[]], np.zeros((17, 34), np.uint8), np.zeros((0, 0), np.uint8), 2)
+    with pytest.raises(ValueError, match="th2: .* is empty"):  # a sequence, as cv2 takes it
+        t.get_laser_line(np.zeros((0, 28), np.uint8), np.zeros((20, 28), np.uint8), (), 2)
     huge = np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(1, 2**31 + 5),
                                            strides=(0, 0))
     m = np.zeros((15, 29), np.uint8)
