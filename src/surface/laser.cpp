@@ -139,6 +139,13 @@ PyRef squeezed(const std::vector<double>& values) {
 
 PyObject* get_laser_line_impl(PyObject* const* args) {
   PyObject* th2 = args[3];
+  // cv2 would take None or a number as an empty image or a scalar and then crash or fail
+  // inside its labelling: an image is an array (or a nested sequence).
+  if (!PyArray_Check(th2) && !PyList_Check(th2) && !PyTuple_Check(th2)) {
+    PyErr_Format(PyExc_TypeError, "th2: expected an image (a 2-D uint8 array), got %.100s",
+                 Py_TYPE(th2)->tp_name);
+    throw_python_error();
+  }
   PyRef first = region_centroids(th2, args[1], "mask1");
   PyRef second = region_centroids(th2, args[2], "mask2");
 

@@ -240,3 +240,11 @@ def test_an_array_direction_has_no_single_truth_value():
         t.get_laser_line(m1, m2, th2, direction)
     assert_same(t.get_laser_line(m1, m2, th2, np.array([1])),
                 ref_get_laser_line(m1, m2, th2, np.array([1])))
+
+
+@pytest.mark.parametrize("th2", [None, 14, 2.5, "th2"])
+def test_th2_that_is_no_image_is_refused_by_name(th2):
+    # cv2 takes these as an empty image or a scalar and crashes in its labelling.
+    for mask in (np.zeros((0, 5), np.uint8), np.zeros((6, 5), np.uint8)):
+        with pytest.raises(TypeError, match="th2: expected an image"):
+            t.get_laser_line(mask, mask, th2, 1)
