@@ -7,6 +7,7 @@
 #include "calib/undistort.h"
 #include "support/error.h"
 #include "surface/convert.h"
+#include "surface/promotion.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
@@ -180,12 +181,12 @@ PyRef unshifted_map(PyObject* dict) {
   PyRef two = PyRef::check(PyFloat_FromDouble(2.0));
   PyRef seven = PyRef::check(PyFloat_FromDouble(7.0));
   PyRef five = PyRef::check(PyLong_FromLong(5));
-  PyRef sq = PyRef::check(PyNumber_Multiply(shift.get(), shift.get()));
-  PyRef half = PyRef::check(PyNumber_TrueDivide(sq.get(), two.get()));
-  PyRef lin = PyRef::check(PyNumber_Multiply(seven.get(), shift.get()));
-  PyRef sum = PyRef::check(PyNumber_Add(half.get(), lin.get()));
-  PyRef offset = PyRef::check(PyNumber_Add(sum.get(), five.get()));
-  return PyRef::check(PyNumber_Subtract(map.get(), offset.get()));
+  PyRef sq = numpy1_op(PyNumber_Multiply, shift.get(), shift.get());
+  PyRef half = numpy1_op(PyNumber_TrueDivide, sq.get(), two.get());
+  PyRef lin = numpy1_op(PyNumber_Multiply, seven.get(), shift.get());
+  PyRef sum = numpy1_op(PyNumber_Add, half.get(), lin.get());
+  PyRef offset = numpy1_op(PyNumber_Add, sum.get(), five.get());
+  return numpy1_op(PyNumber_Subtract, map.get(), offset.get());
 }
 
 // ---- arrays ------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include "contour/axes.h"
 #include "surface/convert.h"
+#include "surface/promotion.h"
 #include "surface/methods.h"
 
 #include <numpy/arrayscalars.h>
@@ -165,8 +166,8 @@ std::int64_t adapted_radius(double long_intersection, PyObject* margin_length) {
     throw_python_error();
   }
   PyRef half = PyRef::check(PyFloat_FromDouble(long_intersection / 2.0));
-  PyRef sum = PyRef::check(PyNumber_Add(half.get(), margin_length));
-  PyRef as_int = PyRef::check(PyNumber_Long(sum.get()));
+  PyRef sum = numpy1_op(PyNumber_Add, half.get(), margin_length);
+  PyRef as_int = numpy1_int(sum.get());
   int overflow = 0;
   const long long r = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
   if (r == -1 && PyErr_Occurred()) throw_python_error();

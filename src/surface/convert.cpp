@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "surface/promotion.h"
+
 namespace torvel::surface {
 
 void rethrow_naming(const char* argname) {
@@ -34,9 +36,21 @@ PyRef to_array(PyObject* obj, int typenum, const char* argname, bool contiguous)
 
 double to_double(PyObject* obj, const char* argname) {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-  const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) rethrow_naming(argname);
-  return v;
+  // An array of text converts through float() of its element, which parses it; the
+  // arithmetic this number takes part in has no loop for text, so it is no number.
+  if (PyArray_Check(obj)) {
+    PyArray_Descr* d = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
+    if (d->kind == 'U' || d->kind == 'S') {
+      PyErr_Format(PyExc_TypeError, "%s: must be real number, not an array of dtype %S",
+                   argname, reinterpret_cast<PyObject*>(d));
+      throw_python_error();
+    }
+  }
+  try {
+    return numpy1_float(obj);
+  } catch (const PythonError&) {
+    rethrow_naming(argname);
+  }
 }
 
 CameraIntrinsics to_intrinsics(PyObject* const* args) {

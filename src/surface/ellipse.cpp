@@ -6,6 +6,7 @@
 
 #include "ellipse/ellipse.h"
 #include "surface/convert.h"
+#include "surface/promotion.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
@@ -82,7 +83,7 @@ PyObject* plot_ellipse_impl(PyObject* const* args) {
     shape = ellipse_from_covariance(c[0], c[1], c[2], c[3], mass);
   }
 
-  PyRef n_obj = PyRef::check(PyNumber_Long(theta_num));
+  PyRef n_obj = numpy1_int(theta_num);
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(n_obj.get(), &overflow);
   if (n == -1 && PyErr_Occurred()) throw_python_error();

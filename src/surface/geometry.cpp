@@ -6,6 +6,7 @@
 #include "geometry/intersect.h"
 #include "surface/convert.h"
 #include "surface/methods.h"
+#include "surface/promotion.h"
 
 namespace torvel::surface {
 namespace {
@@ -40,11 +41,13 @@ bool plain_number(PyObject* v, double* out) {
   return false;
 }
 
+PyObject* power(PyObject* a, PyObject* b) { return PyNumber_Power(a, b, Py_None); }
+
 // (a - b) ** 2 with the operands' own arithmetic (NumPy scalars, big ints, ...).
 PyRef squared_difference(PyObject* a, PyObject* b) {
-  PyRef d = PyRef::check(PyNumber_Subtract(a, b));
+  PyRef d = numpy1_op(PyNumber_Subtract, a, b);
   PyRef two = PyRef::check(PyLong_FromLong(2));
-  return PyRef::check(PyNumber_Power(d.get(), two.get(), Py_None));
+  return numpy1_op(power, d.get(), two.get());
 }
 
 const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArray_DATA(a.array())); }
@@ -86,10 +89,9 @@ PyObject* distance_2pts_impl(PyObject* const* args) {
   refuse_large_coordinate(a1.get(), "p1", 1);
   refuse_large_coordinate(b0.get(), "p2", 0);
   refuse_large_coordinate(b1.get(), "p2", 1);
-  PyRef sum = PyRef::check(PyNumber_Add(squared_difference(a0.get(), b0.get()).get(),
-                                        squared_difference(a1.get(), b1.get()).get()));
-  const double s = PyFloat_AsDouble(sum.get());
-  if (s == -1.0 && PyErr_Occurred()) throw_python_error();
+  PyRef sum = numpy1_op(PyNumber_Add, squared_difference(a0.get(), b0.get()).get(),
+                        squared_difference(a1.get(), b1.get()).get());
+  const double s = numpy1_float(sum.get());
   if (s < 0) {
     PyErr_SetString(PyExc_ValueError, "math domain error");
     throw_python_error();

@@ -10,6 +10,7 @@
 #include "geometry/plane_fit.h"
 #include "support/error.h"
 #include "surface/convert.h"
+#include "surface/promotion.h"
 #include "surface/methods.h"
 
 namespace torvel::surface {
@@ -71,7 +72,7 @@ void centre_generic(PyObject* obj, const PlaneFrame& f) {
     PyRef col = PyRef::check(PyLong_FromLong(j));
     PyRef key = PyRef::check(PyTuple_Pack(2, all.get(), col.get()));
     PyRef column = PyRef::check(PyObject_GetItem(obj, key.get()));
-    PyRef centred = PyRef::check(PyNumber_Subtract(column.get(), float64_scalar(o[j]).get()));
+    PyRef centred = numpy1_op(PyNumber_Subtract, column.get(), float64_scalar(o[j]).get());
     if (PyObject_SetItem(obj, key.get(), centred.get()) < 0) throw_python_error();
   }
 }

@@ -1,5 +1,6 @@
 """Axis measurement against the same steps composed with cv2 and NumPy."""
 import math
+import re
 import warnings
 
 import cv2
@@ -8,6 +9,7 @@ import numpy as np
 import pytest
 
 import torvel
+from conftest import library_message, raised_by_installed_opencv
 
 t = torvel.torvel_class()
 
@@ -29,7 +31,8 @@ class Composition:
         aa4 = cv2.findNonZero(temp_img)
         if aa4 is None:
             raise ValueError("empty probe")
-        pt0, pt1 = aa4[:, 0, 0], aa4[:, 0, 1]
+        aa4 = aa4.reshape(-1, 2)  # N x 1 x 2 before OpenCV 5, N x 2 from it on
+        pt0, pt1 = aa4[:, 0], aa4[:, 1]
         max_index, min_index = np.argmax(pt0), np.argmin(pt0)
         max_index1, min_index1 = np.argmax(pt1), np.argmin(pt1)
         if pt0[max_index] == pt0[min_index]:
@@ -220,10 +223,11 @@ def test_other_images_fail_like_cv2():
         for img in (solid.astype(np.float32), solid.astype(np.int64), solid.astype(np.int16),
                     solid > 0, solid.astype(np.uint32), np.dstack([solid] * 3),
                     np.zeros((5, 5, 2, 2), np.uint8)):
-            with pytest.raises(cv2.error):
-                ref.get_short_long_intersection(img)
-            with pytest.raises(cv2.error):
+            with pytest.raises(cv2.error) as ours:
                 t.get_short_long_intersection(img)
+            if raised_by_installed_opencv(ours.value):
+                with pytest.raises(cv2.error):
+                    ref.get_short_long_intersection(img)
         # Without a qualifying object nothing reaches the image library's checks.
         assert t.get_short_long_intersection(np.zeros((60, 80), np.float64)) is None
         assert t.get_short_long_intersection((solid.astype(np.float64) * 256 / 255)) is None
@@ -282,7 +286,7 @@ def test_a_margin_of_many_values_is_refused_before_numpy_adds_it():
     with pytest.raises(TypeError, match=r"^margin_length: an array of shape \(1099511627776,\) "
                                         "is not one number"):
         t.get_short_long_intersection(img, huge)
-    with pytest.raises(TypeError, match="size-1 arrays"):
+    with pytest.raises(TypeError, match=re.escape(library_message(lambda: int(np.zeros(3))))):
         t.get_short_long_intersection(img, np.zeros(3))
     assert_same(t.get_short_long_intersection(img, np.array([100])),
                 t.get_short_long_intersection(img, 100))
