@@ -1,0 +1,90 @@
+"""The laser stripe's sub-pixel centre line.
+
+For a stripe that runs across the image, every column is searched for its brightest pixel
+in the laser channel; where that peak exceeds the threshold, the centre of gravity of the
+channel above the threshold, (value - threshold) as the weight, within a window of
++-`window` pixels around the peak gives the stripe's row in that column. A stripe that runs
+down the image is treated the same way row by row. Where laser-off frames are given, the
+laser channel is the laser-on frame minus the laser-off frame (clipped at 0)."""
+import cv2
+import numpy as np
+
+LASERS = ("red", "green", "gray")
+DEFAULT_WINDOW = 7
+
+
+def laser_channel(img, laser):
+    """The channel that carries the laser, 8-bit H x W: red or green of a BGR image, grey
+    for "gray" (a grey image serves as it is for every laser)."""
+    if laser not in LASERS:
+        raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
+    if img.ndim == 2:
+        return img
+    if laser == "red":
+        return np.ascontiguousarray(img[..., 2])
+    if laser == "green":
+        return np.ascontiguousarray(img[..., 1])
+    return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+
+
+def subtract_background(on, off):
+    """Laser-on minus laser-off, clipped to 0 .. 255, 8-bit."""
+    d = on.astype(np.int16) - off.astype(np.int16)
+    return np.clip(d, 0, 255).astype(np.uint8)
+
+
+def auto_threshold(channel, mask=None):
+    """A threshold between the ground and the stripe: halfway between the median and the
+    95th percentile of the column peaks (at least 8 grey levels above the median)."""
+    c = channel.astype(np.float32)
+    if mask is not None:
+        c = np.where(mask > 0, c, 0)
+    peaks = np.concatenate([c.max(axis=0), c.max(axis=1)])
+    sel = c[mask > 0] if mask is not None and np.any(mask) else c
+    ground = float(np.median(sel))
+    top = float(np.percentile(peaks, 95))
+    return max(ground + 8.0, 0.5 * (ground + top))
+
+
+def stripe_direction(channel, threshold, mask=None):
+    """'horizontal' when more columns than rows have a peak above the threshold (a stripe
+    running across the image), else 'vertical'."""
+    c = channel if mask is None else np.where(mask > 0, channel, 0)
+    cols = int(np.count_nonzero(c.max(axis=0) > threshold))
+    rows = int(np.count_nonzero(c.max(axis=1) > threshold))
+    return "horizontal" if cols >= rows else "vertical"
+
+
+def stripe_centres(channel, mask=None, threshold=None, window=DEFAULT_WINDOW,
+                   direction="auto"):
+    """Sub-pixel centre line of the stripe in the 8-bit laser channel: (xs, ys) float64
+    arrays (x = column, y = row), one point per column (or per row for a vertical stripe)
+    whose peak inside `mask` (non-zero = searched; None = everywhere) exceeds `threshold`
+    (None: auto_threshold). Returns (xs, ys, direction, threshold)."""
+    ch = np.asarray(channel)
+    if ch.ndim != 2:
+        raise ValueError("the laser channel must be a single-channel image")
+    if threshold is None:
+        threshold = auto_threshold(ch, mask)
+    if direction == "auto":
+        direction = stripe_direction(ch, threshold, mask)
+    c = ch.astype(np.float64)
+    if mask is not None:
+        c = np.where(mask > 0, c, 0.0)
+    if direction == "vertical":
+        c = c.T
+    n_along, n_across = c.shape[1], c.shape[0]
+    peak = np.argmax(c, axis=0)                                   # per column
+    peak_val = c[peak, np.arange(n_along)]
+    offs = np.arange(-int(window), int(window) + 1)[:, None]
+    idx = peak[None, :] + offs                                    # (2w+1) x n_along
+    inside = (idx >= 0) & (idx < n_across)
+    vals = c[np.clip(idx, 0, n_across - 1), np.arange(n_along)[None, :]]
+    wgt = np.where(inside, np.clip(vals - threshold, 0.0, None), 0.0)
+    total = wgt.sum(axis=0)
+    ok = (peak_val > threshold) & (total > 0)
+    centre = (wgt * idx).sum(axis=0)[ok] / total[ok]
+    along = np.arange(n_along, dtype=np.float64)[ok]
+    if direction == "vertical":
+        return centre, along, direction, float(threshold)
+    return along, centre, direction, float(threshold)
