@@ -124,3 +124,54 @@ def draw_pattern(img, cols, rows, points, found=True):
     cv2.drawChessboardCorners(out, (int(cols), int(rows)),
                               np.asarray(points, dtype=np.float32).reshape(-1, 1, 2), found)
     return out
+
+
+def circle_radius(gray, kind, cols, rows, square, points):
+    """The circles' radius in mm, measured in the (corrected) grey image: the dark (or
+    bright) pixels around each detected centre, within half the spacing to its nearest
+    neighbour, counted against the midpoint of the patch's range; the median over the
+    circles, scaled by the spacing in mm over the spacing in pixels."""
+    obj = object_points(kind, cols, rows, square)[:, :2]
+    pts = np.asarray(points, dtype=np.float64).reshape(-1, 2)
+    d_obj = np.linalg.norm(obj[:, None] - obj[None], axis=2)
+    np.fill_diagonal(d_obj, np.inf)
+    nn = np.argmin(d_obj, axis=1)
+    radii = []
+    h, w = gray.shape
+    for i, (x, y) in enumerate(pts):
+        sp_px = float(np.linalg.norm(pts[nn[i]] - pts[i]))
+        half = int(max(2, sp_px / 2))
+        x0, x1 = int(round(x)) - half, int(round(x)) + half + 1
+        y0, y1 = int(round(y)) - half, int(round(y)) + half + 1
+        if x0 < 0 or y0 < 0 or x1 > w or y1 > h:
+            continue
+        patch = gray[y0:y1, x0:x1].astype(np.float64)
+        mid = 0.5 * (patch.min() + patch.max())
+        centre = gray[int(round(y)), int(round(x))]
+        blob = patch < mid if centre < mid else patch >= mid
+        r_px = np.sqrt(np.count_nonzero(blob) / np.pi)
+        radii.append(r_px * d_obj[i, nn[i]] / sp_px)
+    return float(np.median(radii)) if radii else 0.25 * float(d_obj.min())
+
+
+def uniform_segments(kind, cols, rows, square, a, b, radius=None):
+    """True for the board segments a[i] -> b[i] (N x 2 board coordinates, mm) that cross no
+    edge of the pattern's print: within one chessboard square, or clear of every circle of
+    `radius` mm. A stripe's centre of gravity over such a window is not pulled by the
+    board's changing reflectance."""
+    a = np.asarray(a, dtype=np.float64).reshape(-1, 2)
+    b = np.asarray(b, dtype=np.float64).reshape(-1, 2)
+    if kind == "chessboard":
+        ca, cb = np.floor(a / square), np.floor(b / square)
+        return np.all(ca == cb, axis=1)
+    centres = object_points(kind, cols, rows, square)[:, :2]
+    if radius is None:
+        radius = 0.25 * square
+    ab = b - a
+    L2 = np.maximum((ab * ab).sum(axis=1), 1e-300)
+    keep = np.ones(len(a), dtype=bool)
+    for c in centres:
+        t = np.clip(((c - a) * ab).sum(axis=1) / L2, 0.0, 1.0)
+        q = a + t[:, None] * ab
+        keep &= np.linalg.norm(q - c, axis=1) > radius
+    return keep

@@ -14,17 +14,20 @@ DEFAULT_WINDOW = 7
 
 
 def laser_channel(img, laser):
-    """The channel that carries the laser, 8-bit H x W: red or green of a BGR image, grey
-    for "gray" (a grey image serves as it is for every laser)."""
+    """The channel that carries the laser, 8-bit H x W. For "red" and "green" of a BGR
+    image: that channel's excess over the mean of the other two, clipped at 0 (white and
+    grey surfaces drop out, the laser stays); "gray": the grey image. A grey image serves as
+    it is for every laser."""
     if laser not in LASERS:
         raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
     if img.ndim == 2:
         return img
-    if laser == "red":
-        return np.ascontiguousarray(img[..., 2])
-    if laser == "green":
-        return np.ascontiguousarray(img[..., 1])
-    return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+    if laser == "gray":
+        return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+    c = img.astype(np.int16)
+    own, a, b = (2, 0, 1) if laser == "red" else (1, 0, 2)
+    excess = c[..., own] - (c[..., a] + c[..., b]) // 2
+    return np.clip(excess, 0, 255).astype(np.uint8)
 
 
 def subtract_background(on, off):

@@ -65,11 +65,12 @@ class Rig:
     pixel_size = 0.006
     dist_coeffs = np.array([-0.21, 0.085, 0.0009, -0.0006, -0.012])
     plane_normal = np.array([0.04, -0.62, 0.78]) / np.linalg.norm([0.04, -0.62, 0.78])
-    axis_crossing = 420.0          # mm: where the laser sheet crosses the optical axis
+    axis_crossing = 340.0          # mm: where the laser sheet crosses the optical axis
     stripe_sigma = 0.8             # mm: Gaussian half-width of the laser line on a surface
+    edge_blur = 0.25               # mm: blur of the squares' edges
     white, black, ground = 215.0, 35.0, 70.0   # grey levels of the lit board and beyond it
 
-    def __init__(self, width=640, height=480, supersample=3, noise=1.5, seed=7):
+    def __init__(self, width=640, height=480, supersample=2, noise=1.5, seed=7):
         self.width, self.height = int(width), int(height)
         s = self.width / 640.0
         self.camera_matrix = np.array([[822.0 * s, 0.0, (self.width - 1) / 2 + 6.5 * s],
@@ -224,10 +225,15 @@ class Rig:
         return bx, by, (px, py, pz), s > 0
 
     def _albedo(self, bx, by, front):
+        """Reflectance (as grey level) of the board at board coordinates: the squares'
+        edges blurred by `edge_blur` mm (a tanh profile, as a lens and the print blur them),
+        so that pixel sampling adds no aliasing to the corners; a white margin of one
+        square; the ground beyond."""
         s = self.square
         inside = (bx >= -s) & (bx <= self.cols * s) & (by >= -s) & (by <= self.rows * s)
-        black = (np.floor(bx / s) + np.floor(by / s)) % 2 == 0
-        val = np.where(black, self.black, self.white)
+        k = s / (math.pi * self.edge_blur)
+        g = np.tanh(k * np.sin(math.pi * bx / s)) * np.tanh(k * np.sin(math.pi * by / s))
+        val = 0.5 * (self.white + self.black) - 0.5 * (self.white - self.black) * g
         # a white margin of one square beyond the printed squares, then the ground
         margin = (bx >= -2 * s) & (bx <= (self.cols + 1) * s) & (by >= -2 * s) & \
                  (by <= (self.rows + 1) * s)
@@ -237,7 +243,7 @@ class Rig:
         img = img + rng.normal(0.0, self.noise, img.shape) if self.noise > 0 else img
         return np.clip(np.round(img), 0, 255).astype(np.uint8)
 
-    def render_board(self, pose, laser=None, laser_on=True, ambient=None, power=150.0, seed=0):
+    def render_board(self, pose, laser=None, laser_on=True, ambient=None, power=100.0, seed=0):
         """The raw frame of the board in `pose`. `laser` None: a grey view of the board;
         "gray", "red" or "green": the laser sheet lights a stripe on the board (unless
         `laser_on` is false: the laser-off frame of the same pose); colour lasers give BGR
