@@ -1,4 +1,4 @@
-"""The calibration file that torvel reads (Part 2.1 of the spec): one pickled dict with
+"""The calibration file that torvel reads (get_calib_res): one pickled dict with
 
   "param"  a plain dict (only Python numbers, strings, lists and dicts): the OpenCV camera
            matrix and distortion, the image size, the RMS reprojection error, the pattern,

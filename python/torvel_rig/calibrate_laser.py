@@ -22,6 +22,7 @@ from .errors import RigError, atomic_output
 
 _TV = torvel_class()
 MIN_SPREAD = 0.05        # the points' spread across their main line, relative to along it
+MAX_SCATTER = 0.01       # RMS distance to the plane, relative to the spread along the line
 
 
 class Frame:
@@ -34,6 +35,7 @@ class Frame:
         self.reason = None
         self.image = None
         self.xs = self.ys = np.zeros(0)
+        self.dropped = (np.zeros(0), np.zeros(0))   # centres on a reflectance edge
         self.points = np.zeros((0, 3))
         self.outline = None
         self.normal = self.origin = None
@@ -61,9 +63,10 @@ def add_arguments(parser):
     parser.add_argument("--threshold", type=float, metavar="T",
                         help="laser channel level a stripe pixel exceeds (default: halfway "
                              "between the board's median and the stripe's peaks)")
-    parser.add_argument("--window", type=int, default=stripe.DEFAULT_WINDOW, metavar="PX",
+    parser.add_argument("--window", type=int, metavar="PX",
                         help="half width of the centre-of-gravity window around each "
-                             f"column's peak (default: {stripe.DEFAULT_WINDOW})")
+                             "column's peak (default: per frame the narrowest of "
+                             f"{', '.join(map(str, stripe.WINDOWS))} that holds the stripe)")
     parser.add_argument("--min-points", type=int, default=20, metavar="N",
                         help="stripe points a frame needs on the board to count (default: 20)")
     parser.add_argument("--shift-ratio", type=float, default=1.0, metavar="R",
@@ -78,7 +81,7 @@ def _check_arguments(args):
         raise RigError(f"--background has {len(args.background)} frames for "
                        f"{len(args.frames)} FRAMES; give one laser-off frame per frame, in "
                        "the same order")
-    if args.window < 1:
+    if args.window is not None and args.window < 1:
         raise RigError(f"--window {args.window}: give a half width of at least 1 pixel")
     if args.min_points < 3:
         raise RigError(f"--min-points {args.min_points}: give at least 3")
@@ -135,16 +138,17 @@ def process_frame(calib, path, off_path, args, obj, outline_board):
     f.outline = poly
     mask = np.zeros(calib.shape, np.uint8)
     cv2.fillPoly(mask, [poly.reshape(-1, 1, 2)], 255)
-    # Centres whose whole window lies on the board.
-    inner = cv2.erode(mask, np.ones((2 * args.window + 3, 2 * args.window + 3), np.uint8))
+    window = args.window or stripe.choose_window(channel, mask, args.threshold)
     xs, ys, direction, _ = stripe.stripe_centres(channel, mask=mask, threshold=args.threshold,
-                                                 window=args.window)
+                                                 window=window)
+    # Centres whose whole window lies on the board.
+    inner = cv2.erode(mask, np.ones((2 * window + 3, 2 * window + 3), np.uint8))
     keep = inner[np.round(ys).astype(np.int64).clip(0, calib.height - 1),
                  np.round(xs).astype(np.int64).clip(0, calib.width - 1)] > 0
     xs, ys = xs[keep], ys[keep]
     # Only windows that lie on one reflectance of the print: a window across a square's
     # edge or a circle's rim would pull the centre of gravity towards the brighter side.
-    reach = args.window + 2.0     # the window and a pixel or two of blur
+    reach = window + 2.0          # the window and a pixel or two of blur
     dx, dy = (0.0, reach) if direction == "horizontal" else (reach, 0.0)
     ends = [camera.points_on_plane(calib.camera, xs + sx * dx, ys + sx * dy, t, f.normal)
             for sx in (-1.0, 1.0)]
@@ -156,6 +160,7 @@ def process_frame(calib, path, off_path, args, obj, outline_board):
     keep = pattern.uniform_segments(args.pattern, args.cols, args.rows, args.square,
                                     a[:, :2], b[:, :2], radius)
     f.xs, f.ys = xs[keep], ys[keep]
+    f.dropped = (xs[~keep], ys[~keep])
     if len(f.xs) < args.min_points:
         f.reason = (f"{len(f.xs)} stripe points on the board, fewer than --min-points "
                     f"{args.min_points}")
@@ -198,20 +203,40 @@ def check_spread(points):
     return s
 
 
+def fit_unit(points):
+    """The length unit (in mm) in which fit_plane sees the points. Its consensus test
+    accepts a point within 0.01 units (along z) of a candidate plane; in mm that is far
+    below the stripe's scatter, and a plane through one frame's stripe line can then win
+    over the laser plane. The unit makes 0.01 units three times the points' robust scatter
+    along z (0.1 mm .. 1 m)."""
+    c = points - points.mean(axis=0)
+    n = np.linalg.svd(c, full_matrices=False)[2][2]
+    r = c @ n
+    sigma = 1.4826 * float(np.median(np.abs(r - np.median(r))))
+    return float(np.clip(300.0 * sigma / max(abs(n[2]), 1e-3), 0.1, 1000.0))
+
+
+LENGTHS = ("Ox_lpts", "Oy_lpts", "Oz_lpts", "p_cos_one_point", "mean_dist", "shift")
+
+
 def fit(points, shift_ratio):
+    """fit_plane's ten values for the points (mm), fitted in fit_unit and given back in
+    mm (the angle, normal and rotations have no unit)."""
+    unit = fit_unit(points)
     try:
-        values = _TV.fit_plane(np.ascontiguousarray(points, dtype=np.float64).copy(),
+        values = _TV.fit_plane(np.ascontiguousarray(points, dtype=np.float64) / unit,
                                float(shift_ratio))
     except Exception as e:  # the regressor finding no consensus
         raise RigError(f"fit_plane found no laser plane in the {len(points)} points "
                        f"({str(e).splitlines()[0] if str(e) else type(e).__name__}); check "
                        "the frames' stripes in --report") from None
-    values = tuple(values)
+    values = [v * unit if name in LENGTHS else v
+              for name, v in zip(planefile.FIT_KEYS, values)]
     n = np.asarray(values[1], dtype=np.float64)
     if not np.all(np.isfinite(n)):
         raise RigError("fit_plane gave no finite plane normal; check the frames' stripes "
                        "in --report")
-    return values
+    return tuple(values)
 
 
 def residuals(points, values):
@@ -235,13 +260,16 @@ def write_report(folder, frames, usable, values, args):
         img = cv2.cvtColor(f.image, cv2.COLOR_GRAY2BGR) if f.image.ndim == 2 else f.image.copy()
         if f.outline is not None:
             cv2.polylines(img, [f.outline.reshape(-1, 1, 2)], True, (255, 200, 0), 1, cv2.LINE_AA)
+        for x, y in zip(*f.dropped):
+            cv2.circle(img, (int(round(x)), int(round(y))), 1, (255, 0, 255), -1)
         for x, y in zip(f.xs, f.ys):
             cv2.circle(img, (int(round(x)), int(round(y))), 1, (0, 255, 255), -1)
         label = f"{os.path.basename(f.path)}: " + (f"{len(f.xs)} stripe points" if f.usable
                                                   else f"not used ({f.reason})")
-        cv2.putText(img, label, (8, 20), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (0, 0, 0), 3, cv2.LINE_AA)
-        cv2.putText(img, label, (8, 20), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (255, 255, 255), 1,
-                    cv2.LINE_AA)
+        _text(img, label, 20, (255, 255, 255))
+        _text(img, "yellow: stripe points used", 40, (0, 255, 255))
+        _text(img, "magenta: on a square's edge or circle, not used", 58, (255, 0, 255))
+        _text(img, "cyan: the pattern's outer outline", 76, (255, 200, 0))
         name = os.path.splitext(os.path.basename(f.path))[0]
         images.write_image(os.path.join(folder, f"stripe_{i:02d}_{name}.png"), img)
 
@@ -287,6 +315,11 @@ def write_report(folder, frames, usable, values, args):
         fh.write(text.getvalue())
 
 
+def _text(img, text, y, color):
+    cv2.putText(img, text, (8, y), cv2.FONT_HERSHEY_SIMPLEX, 0.45, (0, 0, 0), 3, cv2.LINE_AA)
+    cv2.putText(img, text, (8, y), cv2.FONT_HERSHEY_SIMPLEX, 0.45, color, 1, cv2.LINE_AA)
+
+
 def _save(fig, plt, path):
     buf = io.BytesIO()
     fig.savefig(buf, format="png")
@@ -310,10 +343,15 @@ def calibrate(args):
         if not f.usable:
             warn(f"frame {f.path} not used: {f.reason}")
     points = np.concatenate([f.points for f in usable])
-    check_spread(points)
+    spread = check_spread(points)
     values = fit(points, args.shift_ratio)
     r = residuals(points, values)
     rms = float(np.sqrt(np.mean(r * r)))
+    if rms > MAX_SCATTER * spread[0]:
+        raise RigError(f"the {len(points)} laser points scatter {rms:.2f} mm RMS about the "
+                       f"fitted plane ({100 * rms / spread[0]:.1f} % of their extent): the "
+                       "stripe was not found cleanly; check --laser and --threshold, or give "
+                       "--background frames (--report shows the stripe points)")
     return frames, usable, values, points, rms
 
 

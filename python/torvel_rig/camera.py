@@ -1,4 +1,4 @@
-"""The library's pinhole camera (Part 3.1 of the spec) from an OpenCV camera matrix, and
+"""The library's pinhole camera model from an OpenCV camera matrix, and
 the geometric steps every command takes through `torvel_class`: lines of sight, their
 points on a plane, projection back to pixels.
 

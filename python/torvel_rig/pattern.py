@@ -94,11 +94,10 @@ def find_pattern(gray, kind, cols, rows):
     if kind == "chessboard":
         flags = cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
         found, corners = cv2.findChessboardCorners(gray, size, flags=flags)
-        if not found:
-            found, corners = cv2.findChessboardCorners(gray, size, flags=flags | cv2.CALIB_CB_FILTER_QUADS)
-        if not found:
+        if not found:           # the sector-based detector: its corners come refined
             try:
-                found, corners = cv2.findChessboardCornersSB(gray, size, flags=cv2.CALIB_CB_NORMALIZE_IMAGE)
+                found, corners = cv2.findChessboardCornersSB(gray, size,
+                                                             flags=cv2.CALIB_CB_NORMALIZE_IMAGE)
             except cv2.error:
                 found = False
             if not found:

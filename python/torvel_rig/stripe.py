@@ -1,9 +1,10 @@
 """The laser stripe's sub-pixel centre line.
 
 For a stripe that runs across the image, every column is searched for its brightest pixel
-in the laser channel; where that peak exceeds the threshold, the centre of gravity of the
-channel above the threshold, (value - threshold) as the weight, within a window of
-+-`window` pixels around the peak gives the stripe's row in that column. A stripe that runs
+in the laser channel; where that peak exceeds the threshold and the channel falls back to
+the threshold within +-`window` pixels on both sides (a ridge, not a bright surface), the
+centre of gravity of the channel above the threshold, (value - threshold) as the weight,
+within that window gives the stripe's row in that column. A stripe that runs
 down the image is treated the same way row by row. Where laser-off frames are given, the
 laser channel is the laser-on frame minus the laser-off frame (clipped at 0)."""
 import cv2
@@ -11,17 +12,20 @@ import numpy as np
 
 LASERS = ("red", "green", "gray")
 DEFAULT_WINDOW = 7
+WINDOWS = (7, 11, 16, 24, 36)        # tried by choose_window, narrowest first
 
 
 def laser_channel(img, laser):
     """The channel that carries the laser, 8-bit H x W. For "red" and "green" of a BGR
     image: that channel's excess over the mean of the other two, clipped at 0 (white and
-    grey surfaces drop out, the laser stays); "gray": the grey image. A grey image serves as
-    it is for every laser."""
+    grey surfaces drop out, the laser stays); "gray": the grey image. A grey image (also one
+    read as three equal channels) serves as it is for every laser."""
     if laser not in LASERS:
         raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
     if img.ndim == 2:
         return img
+    if np.array_equal(img[..., 0], img[..., 1]) and np.array_equal(img[..., 1], img[..., 2]):
+        return np.ascontiguousarray(img[..., 0])   # a grey file read as colour
     if laser == "gray":
         return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
     c = img.astype(np.int16)
@@ -85,9 +89,36 @@ def stripe_centres(channel, mask=None, threshold=None, window=DEFAULT_WINDOW,
     vals = c[np.clip(idx, 0, n_across - 1), np.arange(n_along)[None, :]]
     wgt = np.where(inside, np.clip(vals - threshold, 0.0, None), 0.0)
     total = wgt.sum(axis=0)
-    ok = (peak_val > threshold) & (total > 0)
+    # A stripe is a ridge: the channel falls below the threshold on both sides within the
+    # window (a bright surface wider than the window is no stripe).
+    lo = c[np.clip(peak - int(window), 0, n_across - 1), np.arange(n_along)]
+    hi = c[np.clip(peak + int(window), 0, n_across - 1), np.arange(n_along)]
+    ok = (peak_val > threshold) & (total > 0) & (lo <= threshold) & (hi <= threshold)
     centre = (wgt * idx).sum(axis=0)[ok] / total[ok]
     along = np.arange(n_along, dtype=np.float64)[ok]
     if direction == "vertical":
         return centre, along, direction, float(threshold)
     return along, centre, direction, float(threshold)
+
+
+def choose_window(channel, mask=None, threshold=None, direction="auto"):
+    """The narrowest half window of WINDOWS within which the stripe falls back below the
+    threshold on both sides in at least half of the columns (rows) whose peak exceeds the
+    threshold; the one giving most points when none does. Wide or blooming stripes of large
+    frames need more than DEFAULT_WINDOW."""
+    ch = np.asarray(channel)
+    if threshold is None:
+        threshold = auto_threshold(ch, mask)
+    if direction == "auto":
+        direction = stripe_direction(ch, threshold, mask)
+    c = ch if mask is None else np.where(mask > 0, ch, 0)
+    peaks = int(np.count_nonzero((c.max(axis=0 if direction == "horizontal" else 1))
+                                 > threshold))
+    best, best_n = WINDOWS[0], -1
+    for w in WINDOWS:
+        n = len(stripe_centres(ch, mask, threshold, w, direction)[0])
+        if peaks and n >= 0.5 * peaks:
+            return w
+        if n > best_n:
+            best, best_n = w, n
+    return best

@@ -190,8 +190,8 @@ class Rig:
 
     def laser_poses(self, n, seed=None):
         """`n` board poses crossed by the laser sheet: depths spread around the sheet's
-        crossing with the optical axis and tilts up to about 25 degrees, the stripe running
-        across the board."""
+        crossing with the optical axis, tilts up to about 25 degrees, the stripe running
+        across the board at 30 degrees or more to it."""
         rng = np.random.default_rng((self.seed if seed is None else seed) + 1000)
         nx, ny, nz = self.plane_normal
         poses = []
@@ -205,7 +205,9 @@ class Rig:
                 y = (self.plane_offset - nx * x - nz * z) / ny        # on the sheet
                 y += rng.uniform(-0.2, 0.2) * self.rows * self.square
                 pose = self._pose(rx, ry, rz, (x, y, z))
-                if self._board_fits(pose, 4):
+                # the sheet meets the board at 30 degrees or more, as on a real rig
+                steep = abs(pose.normal @ self.plane_normal) < math.cos(math.radians(30))
+                if steep and self._board_fits(pose, 4):
                     poses.append(pose)
                     break
             else:
