@@ -24,6 +24,7 @@ import os
 import cv2
 import numpy as np
 
+from . import pattern as _pattern
 from .errors import atomic_output
 
 
@@ -58,10 +59,13 @@ class Rig:
     pixel_size, focus      sensor pitch and focal length (mm): focus = fx * pixel_size
     plane_normal           unit normal of the laser sheet (z component positive)
     plane_offset           d of the sheet n . X = d (mm)
-    cols, rows, square     the chessboard: inner corners and square side (mm)
+    pattern, cols, rows, square   the target (pattern.py's kinds and sizes): by default a
+                           chessboard of 9 x 6 inner corners, 15 mm squares; "circles"
+                           7 x 5 circles 20 mm apart; "acircles" 5 x 9, rows 10 mm apart
+    circle_radius          radius of the circles (mm)
     """
 
-    cols, rows, square = 9, 6, 15.0
+    PATTERNS = {"chessboard": (9, 6, 15.0), "circles": (7, 5, 20.0), "acircles": (5, 9, 10.0)}
     pixel_size = 0.006
     dist_coeffs = np.array([-0.21, 0.085, 0.0009, -0.0006, -0.012])
     plane_normal = np.array([0.04, -0.62, 0.78]) / np.linalg.norm([0.04, -0.62, 0.78])
@@ -70,8 +74,12 @@ class Rig:
     edge_blur = 0.25               # mm: blur of the squares' edges
     white, black, ground = 215.0, 35.0, 70.0   # grey levels of the lit board and beyond it
 
-    def __init__(self, width=640, height=480, supersample=2, noise=1.5, seed=7):
+    def __init__(self, width=640, height=480, supersample=2, noise=1.5, seed=7,
+                 pattern="chessboard"):
         self.width, self.height = int(width), int(height)
+        self.pattern = pattern
+        self.cols, self.rows, self.square = self.PATTERNS[pattern]
+        self.circle_radius = 0.25 * self.square if pattern == "circles" else 0.4 * self.square
         s = self.width / 640.0
         self.camera_matrix = np.array([[822.0 * s, 0.0, (self.width - 1) / 2 + 6.5 * s],
                                        [0.0, 818.5 * s, (self.height - 1) / 2 - 4.25 * s],
@@ -146,21 +154,23 @@ class Rig:
     # --- the board --------------------------------------------------------------------
 
     def object_points(self):
-        i, j = np.mgrid[0:self.rows, 0:self.cols]
-        return np.stack([j.ravel() * self.square, i.ravel() * self.square,
-                         np.zeros(self.rows * self.cols)], axis=1)
+        return _pattern.object_points(self.pattern, self.cols, self.rows, self.square)
+
+    def _print_outline(self, grow=0.0):
+        """(x0, y0, x1, y1) of the printed pattern on the board, grown by `grow` mm."""
+        o = _pattern.outline(self.pattern, self.cols, self.rows, self.square)
+        return o[0, 0] - grow, o[0, 1] - grow, o[2, 0] + grow, o[2, 1] + grow
 
     def _pose(self, rx, ry, rz, centre):
         """The pose whose board centre sits at `centre` (camera frame)."""
         R = _rotation(rx, ry, rz)
-        c = np.array([(self.cols - 1) / 2 * self.square, (self.rows - 1) / 2 * self.square, 0])
+        c = self.object_points().mean(axis=0)
         return Pose(R, np.asarray(centre, dtype=np.float64) - R @ c)
 
     def _board_fits(self, pose, margin):
-        """All board squares (inner corners grown by one square) inside the raw image."""
-        s = self.square
-        x1, y1 = self.cols * s, self.rows * s
-        edge = np.array([[-s, -s, 0], [x1, -s, 0], [x1, y1, 0], [-s, y1, 0]], dtype=np.float64)
+        """The whole print (the pattern's outer outline) inside the raw image."""
+        x0, y0, x1, y1 = self._print_outline()
+        edge = np.array([[x0, y0, 0], [x1, y0, 0], [x1, y1, 0], [x0, y1, 0]], dtype=np.float64)
         t = np.linspace(0, 1, 12)[:, None]
         border = np.concatenate([a + t * (b - a) for a, b in zip(edge, np.roll(edge, -1, 0))])
         cam = border @ pose.R.T + pose.t
@@ -175,7 +185,8 @@ class Rig:
         whole board inside the image)."""
         rng = np.random.default_rng(self.seed if seed is None else seed)
         f = self.camera_matrix[0, 0]
-        base = 1.45 * f * (self.cols + 1) * self.square / self.width   # board ~ 2/3 of width
+        x0, _, x1, _ = self._print_outline()
+        base = 1.45 * f * (x1 - x0) / self.width          # the print ~ 2/3 of the width
         poses = []
         while len(poses) < n:
             rx, ry = rng.uniform(-35, 35, 2)
@@ -203,7 +214,7 @@ class Rig:
                 rz = rng.uniform(-10, 10)
                 x = rng.uniform(-0.1, 0.1) * z * self.width / f
                 y = (self.plane_offset - nx * x - nz * z) / ny        # on the sheet
-                y += rng.uniform(-0.2, 0.2) * self.rows * self.square
+                y += rng.uniform(-0.2, 0.2) * np.ptp(self.object_points()[:, 1])
                 pose = self._pose(rx, ry, rz, (x, y, z))
                 # the sheet meets the board at 30 degrees or more, as on a real rig
                 steep = abs(pose.normal @ self.plane_normal) < math.cos(math.radians(30))
@@ -227,19 +238,41 @@ class Rig:
         return bx, by, (px, py, pz), s > 0
 
     def _albedo(self, bx, by, front):
-        """Reflectance (as grey level) of the board at board coordinates: the squares'
-        edges blurred by `edge_blur` mm (a tanh profile, as a lens and the print blur them),
-        so that pixel sampling adds no aliasing to the corners; a white margin of one
-        square; the ground beyond."""
+        """Reflectance (as grey level) of the board at board coordinates: the print's edges
+        blurred by `edge_blur` mm (a tanh profile, as a lens and the print blur them), so
+        that pixel sampling adds no aliasing; a white margin of one spacing around the print;
+        the ground beyond."""
         s = self.square
-        inside = (bx >= -s) & (bx <= self.cols * s) & (by >= -s) & (by <= self.rows * s)
-        k = s / (math.pi * self.edge_blur)
-        g = np.tanh(k * np.sin(math.pi * bx / s)) * np.tanh(k * np.sin(math.pi * by / s))
+        x0, y0, x1, y1 = self._print_outline()
+        inside = (bx >= x0) & (bx <= x1) & (by >= y0) & (by <= y1)
+        if self.pattern == "chessboard":
+            k = s / (math.pi * self.edge_blur)
+            g = np.tanh(k * np.sin(math.pi * bx / s)) * np.tanh(k * np.sin(math.pi * by / s))
+        else:       # dark circles on white: g = -1 inside a circle, +1 outside
+            d = self._circle_distance(bx, by)
+            g = np.tanh((d - self.circle_radius) / self.edge_blur)
         val = 0.5 * (self.white + self.black) - 0.5 * (self.white - self.black) * g
-        # a white margin of one square beyond the printed squares, then the ground
-        margin = (bx >= -2 * s) & (bx <= (self.cols + 1) * s) & (by >= -2 * s) & \
-                 (by <= (self.rows + 1) * s)
+        if self.pattern != "chessboard":
+            val = self.white + self.black - val                   # circles dark
+        x0, y0, x1, y1 = self._print_outline(s)
+        margin = (bx >= x0) & (bx <= x1) & (by >= y0) & (by <= y1)
         return np.where(front & inside, val, np.where(front & margin, self.white, self.ground))
+
+    def _circle_distance(self, bx, by):
+        """Distance (mm) from board points to the nearest circle centre of the grid."""
+        s = self.square
+        d = np.full(bx.shape, np.inf)
+        i0 = np.round(by / s)
+        for di in (-1.0, 0.0, 1.0):           # the nearest circle is in one of three rows
+            i = np.clip(i0 + di, 0, self.rows - 1)
+            if self.pattern == "acircles":
+                odd = i % 2
+                j = np.clip(np.round((bx / s - odd) / 2), 0, self.cols - 1)
+                cx = (2 * j + odd) * s
+            else:
+                cx = np.clip(np.round(bx / s), 0, self.cols - 1) * s
+            d = np.minimum(d, np.hypot(bx - cx, by - i * s))
+        return d
 
     def _finish(self, img, rng):
         img = img + rng.normal(0.0, self.noise, img.shape) if self.noise > 0 else img

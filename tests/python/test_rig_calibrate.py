@@ -228,6 +228,22 @@ def test_synthetic_laser_plane(rig_files, capsys):
         assert len([n for n in names if n.startswith("stripe_")]) == 10
 
 
+def test_synthetic_laser_plane_on_an_asymmetric_circle_grid(tmp_path, capsys):
+    """Circles: blob centres, the circles' measured radius keeps stripe windows off them."""
+    rig = synthetic.Rig(pattern="acircles")
+    on, _ = rig.write_laser_frames(str(tmp_path), 8, laser="green", background=False)
+    rig.write_true_calibration(str(tmp_path / "true.pkl"))
+    out = tmp_path / "plane.json"
+    status, _, _ = rig_cli(capsys, "calibrate-laser", *on, "--calib", tmp_path / "true.pkl",
+                           "--pattern", "acircles", "--cols", rig.cols, "--rows", rig.rows,
+                           "--square", rig.square, "--laser", "green", "-o", out, "--quiet")
+    assert status == 0
+    plane = planefile.read_plane(str(out))
+    o = np.array([plane["Ox_lpts"], plane["Oy_lpts"], plane["Oz_lpts"]])
+    angle, offset = rig.plane_error(plane["unit_normal"], o, o)
+    assert angle < 0.05 and abs(offset) < 0.05
+
+
 # --- refusals -----------------------------------------------------------------------------
 
 def test_refuses_a_pattern_found_in_too_few_views(rig_files, tmp_path, capsys):
