@@ -17,7 +17,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "python"))   # the working tree's package first
 
 import torvel  # noqa: E402
-from torvel_rig import calibfile, camera, cli, planefile, synthetic  # noqa: E402
+from torvel_rig import calibfile, camera, cli, planefile, stripe, synthetic  # noqa: E402
 
 SAMPLES = "/usr/share/doc/opencv-doc/examples/data"
 SAMPLE_VIEWS = sorted(glob.glob(os.path.join(SAMPLES, "left[01][0-9].jpg")))
@@ -109,6 +109,39 @@ def test_unreadable_calibration_file_names_it(tmp_path):
     for path in (bad, tmp_path / "missing.pkl"):
         with pytest.raises(calibfile.RigError, match=str(path)):
             calibfile.read_calibration(str(path))
+
+
+def test_plane_file_round_trip_and_bad_files(tmp_path):
+    pts = np.random.default_rng(3).normal(size=(50, 3)) * [20, 20, 0.001] + [0, 0, 300]
+    fit = tv.fit_plane(pts.copy(), 1.0)
+    fit = fit[:9] + (float("nan"),)                 # shift is NaN when no point lies below
+    path = str(tmp_path / "plane.json")
+    planefile.write_plane(path, fit, [("a.png", 50)], 0.01, "calib.pkl")
+    assert json.loads(open(path).read())["shift"] is None
+    back = planefile.read_plane(path)
+    assert math.isnan(back["shift"]) and back["points_per_frame"] == [{"frame": "a.png",
+                                                                       "points": 50}]
+    np.testing.assert_array_equal(back["RRa"], fit[2])
+    np.testing.assert_array_equal(planefile.fit_tuple(back)[7], fit[7])
+    (tmp_path / "cut.json").write_text(open(path).read()[:100])
+    for bad in (tmp_path / "cut.json", tmp_path / "missing.json"):
+        with pytest.raises(planefile.RigError, match=str(bad)):
+            planefile.read_plane(str(bad))
+
+
+@pytest.mark.parametrize("vertical", [False, True])
+def test_stripe_centre_line_is_sub_pixel_in_either_direction(vertical):
+    h, w = 120, 160
+    rows, cols = np.mgrid[0:h, 0:w].astype(np.float64)
+    along, across = (rows, cols) if vertical else (cols, rows)
+    centre = 37.3 + 0.21 * along                    # the true centre line
+    img = 20 + 180 * np.exp(-0.5 * ((across - centre) / 2.2) ** 2)
+    # a bright surface brighter than the stripe, wider than the window: no stripe there
+    img = np.where((along > 100) & (np.abs(across - 105) < 12), 230, img)
+    xs, ys, direction, _ = stripe.stripe_centres(np.round(img).astype(np.uint8))
+    assert direction == ("vertical" if vertical else "horizontal")
+    a, c = (ys, xs) if vertical else (xs, ys)
+    assert len(a) > 0.6 * (h if vertical else w) and np.abs(c - (37.3 + 0.21 * a)).max() < 0.1
 
 
 # --- OpenCV's sample views ----------------------------------------------------------------
