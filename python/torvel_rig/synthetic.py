@@ -306,21 +306,6 @@ class Rig:
         chans[2 if laser == "red" else 1] = base + stripe
         return np.dstack([self._finish(c, rng) for c in chans])
 
-    def true_stripe(self, pose, xs):
-        """The raw-image rows where the sheet meets the board in `pose`, at raw columns xs
-        (for checking stripe extraction): sampled densely along the line and interpolated."""
-        n, t = pose.normal, pose.t
-        u = np.cross(self.plane_normal, n)
-        u /= np.linalg.norm(u)
-        a = np.array([self.plane_normal, n, u])
-        p0 = np.linalg.solve(a, [self.plane_offset, n @ t, 0.0])
-        ts = np.linspace(-400, 400, 8001)
-        pts = p0[None] + ts[:, None] * u[None]
-        pts = pts[pts[:, 2] > 1]
-        x, y = self.project(pts)
-        order = np.argsort(x)
-        return np.interp(xs, x[order], y[order])
-
     # --- the lit section --------------------------------------------------------------
 
     def plane_frame(self):
