@@ -1,0 +1,390 @@
+"""An embedded synthetic rig for tests and the demo: a pinhole camera with known intrinsics
+and lens distortion (OpenCV's model), a line laser whose sheet is a known plane, a flat
+chessboard target in many poses, and an elliptical object lying in the laser plane.
+
+Everything is rendered as the raw (distorted) camera sees it: every pixel is supersampled
+(`supersample` x `supersample` rays through the pixel's area, each ray undistorted exactly
+and met with the target), then averaged, given Gaussian sensor noise and quantised to 8
+bits. Frames are BGR when a colour laser is asked for (the laser adds to its own channel),
+grey otherwise.
+
+Frames, units and conventions are those of the library: camera frame x right, y down, z
+along the optical axis, millimetres; pixel (x, y) = (column, row), pixel centres at
+integer coordinates.
+
+    rig = Rig()                                    # 640 x 480, or Rig(width=.., height=..)
+    views = rig.write_views(folder, 12)           # chessboard views for calibrate-camera
+    on, off = rig.write_laser_frames(folder, 6)   # stripe-on-target frames (+ laser-off)
+    img = rig.render_section((40, 25), 30)         # the lit section for measure
+    rig.camera_matrix, rig.dist_coeffs, rig.plane_normal, rig.plane_offset  # the truth
+"""
+import math
+import os
+
+import cv2
+import numpy as np
+
+from . import pattern as _pattern
+from .errors import atomic_output
+
+
+def _rotation(rx, ry, rz):
+    """Rotation matrix of the angles (degrees) about x, then y, then z (camera frame)."""
+    return cv2.Rodrigues(np.array([0.0, 0.0, math.radians(rz)]))[0] @ \
+        cv2.Rodrigues(np.array([0.0, math.radians(ry), 0.0]))[0] @ \
+        cv2.Rodrigues(np.array([math.radians(rx), 0.0, 0.0]))[0]
+
+
+class Pose:
+    """A board pose: board point P (mm, z = 0) is at R @ P + t in the camera frame."""
+
+    def __init__(self, R, t):
+        self.R = np.asarray(R, dtype=np.float64)
+        self.t = np.asarray(t, dtype=np.float64)
+
+    @property
+    def normal(self):
+        return self.R[:, 2].copy()
+
+    def __repr__(self):
+        return f"Pose(normal={np.round(self.normal, 4).tolist()}, t={np.round(self.t, 2).tolist()})"
+
+
+class Rig:
+    """The synthetic rig. All of its truth is in attributes:
+
+    width, height          image size (pixels)
+    camera_matrix          3 x 3 (fx, fy, cx, cy scale with the width)
+    dist_coeffs            k1 k2 p1 p2 k3
+    pixel_size, focus      sensor pitch and focal length (mm): focus = fx * pixel_size
+    plane_normal           unit normal of the laser sheet (z component positive)
+    plane_offset           d of the sheet n . X = d (mm)
+    pattern, cols, rows, square   the target (pattern.py's kinds and sizes): by default a
+                           chessboard of 9 x 6 inner corners, 15 mm squares; "circles"
+                           7 x 5 circles 20 mm apart; "acircles" 5 x 9, rows 10 mm apart
+    circle_radius          radius of the circles (mm)
+    """
+
+    PATTERNS = {"chessboard": (9, 6, 15.0), "circles": (7, 5, 20.0), "acircles": (5, 9, 10.0)}
+    pixel_size = 0.006
+    dist_coeffs = np.array([-0.21, 0.085, 0.0009, -0.0006, -0.012])
+    plane_normal = np.array([0.04, -0.62, 0.78]) / np.linalg.norm([0.04, -0.62, 0.78])
+    axis_crossing = 340.0          # mm: where the laser sheet crosses the optical axis
+    stripe_sigma = 0.8             # mm: Gaussian half-width of the laser line on a surface
+    edge_blur = 0.25               # mm: blur of the squares' edges
+    white, black, ground = 215.0, 35.0, 70.0   # grey levels of the lit board and beyond it
+
+    def __init__(self, width=640, height=480, supersample=2, noise=1.5, seed=7,
+                 pattern="chessboard"):
+        self.width, self.height = int(width), int(height)
+        self.pattern = pattern
+        self.cols, self.rows, self.square = self.PATTERNS[pattern]
+        self.circle_radius = 0.25 * self.square if pattern == "circles" else 0.4 * self.square
+        s = self.width / 640.0
+        self.camera_matrix = np.array([[822.0 * s, 0.0, (self.width - 1) / 2 + 6.5 * s],
+                                       [0.0, 818.5 * s, (self.height - 1) / 2 - 4.25 * s],
+                                       [0.0, 0.0, 1.0]])
+        self.focus = self.camera_matrix[0, 0] * self.pixel_size
+        self.plane_offset = float(self.plane_normal[2] * self.axis_crossing)
+        self.supersample = int(supersample)
+        self.noise = float(noise)
+        self.seed = int(seed)
+        self._rays = None
+
+    # --- the camera -------------------------------------------------------------------
+
+    @property
+    def image_size(self):
+        return (self.width, self.height)
+
+    def distort(self, x, y):
+        """Distorted normalised coordinates of ideal normalised coordinates."""
+        k1, k2, p1, p2, k3 = self.dist_coeffs
+        r2 = x * x + y * y
+        radial = 1 + (k1 + (k2 + k3 * r2) * r2) * r2
+        return (x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x),
+                y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y)
+
+    def undistort_normalised(self, xd, yd, iterations=60):
+        """Ideal normalised coordinates of distorted ones (Newton's method on the model)."""
+        x, y = xd.copy(), yd.copy()
+        h = 1e-7
+        for _ in range(iterations):
+            fx, fy = self.distort(x, y)
+            ex, ey = fx - xd, fy - yd
+            ax, ay = self.distort(x + h, y)
+            bx, by = self.distort(x, y + h)
+            j11, j21 = (ax - fx) / h, (ay - fy) / h
+            j12, j22 = (bx - fx) / h, (by - fy) / h
+            det = j11 * j22 - j12 * j21
+            dx = (j22 * ex - j12 * ey) / det
+            dy = (-j21 * ex + j11 * ey) / det
+            x -= dx
+            y -= dy
+            if max(np.abs(dx).max(), np.abs(dy).max()) < 1e-13:
+                break
+        return x, y
+
+    def project(self, points):
+        """Raw (distorted) pixel (x, y) of N x 3 camera-frame points."""
+        p = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+        xd, yd = self.distort(p[:, 0] / p[:, 2], p[:, 1] / p[:, 2])
+        k = self.camera_matrix
+        return k[0, 0] * xd + k[0, 2], k[1, 1] * yd + k[1, 2]
+
+    def rays(self):
+        """Ideal normalised ray directions (x, y; z = 1) of every subsample of every raw
+        pixel: two arrays of shape (supersample^2, H, W), computed once."""
+        if self._rays is None:
+            n = self.supersample
+            offs = (np.arange(n) + 0.5) / n - 0.5
+            k = self.camera_matrix
+            rows, cols = np.mgrid[0:self.height, 0:self.width].astype(np.float64)
+            xs, ys = [], []
+            for dy in offs:
+                for dx in offs:
+                    xd = (cols + dx - k[0, 2]) / k[0, 0]
+                    yd = (rows + dy - k[1, 2]) / k[1, 1]
+                    x, y = self.undistort_normalised(xd, yd)
+                    xs.append(x)
+                    ys.append(y)
+            self._rays = (np.stack(xs), np.stack(ys))
+        return self._rays
+
+    # --- the board --------------------------------------------------------------------
+
+    def object_points(self):
+        return _pattern.object_points(self.pattern, self.cols, self.rows, self.square)
+
+    def _print_outline(self, grow=0.0):
+        """(x0, y0, x1, y1) of the printed pattern on the board, grown by `grow` mm."""
+        o = _pattern.outline(self.pattern, self.cols, self.rows, self.square)
+        return o[0, 0] - grow, o[0, 1] - grow, o[2, 0] + grow, o[2, 1] + grow
+
+    def _pose(self, rx, ry, rz, centre):
+        """The pose whose board centre sits at `centre` (camera frame)."""
+        R = _rotation(rx, ry, rz)
+        c = self.object_points().mean(axis=0)
+        return Pose(R, np.asarray(centre, dtype=np.float64) - R @ c)
+
+    def _board_fits(self, pose, margin):
+        """The whole print (the pattern's outer outline) inside the raw image."""
+        x0, y0, x1, y1 = self._print_outline()
+        edge = np.array([[x0, y0, 0], [x1, y0, 0], [x1, y1, 0], [x0, y1, 0]], dtype=np.float64)
+        t = np.linspace(0, 1, 12)[:, None]
+        border = np.concatenate([a + t * (b - a) for a, b in zip(edge, np.roll(edge, -1, 0))])
+        cam = border @ pose.R.T + pose.t
+        if np.any(cam[:, 2] <= 10):
+            return False
+        x, y = self.project(cam)
+        return bool(np.all((x > margin) & (x < self.width - 1 - margin)
+                           & (y > margin) & (y < self.height - 1 - margin)))
+
+    def view_poses(self, n, seed=None):
+        """`n` varied board poses for camera calibration (tilts up to about 35 degrees, the
+        whole board inside the image)."""
+        rng = np.random.default_rng(self.seed if seed is None else seed)
+        f = self.camera_matrix[0, 0]
+        x0, _, x1, _ = self._print_outline()
+        base = 1.45 * f * (x1 - x0) / self.width          # the print ~ 2/3 of the width
+        poses = []
+        while len(poses) < n:
+            rx, ry = rng.uniform(-35, 35, 2)
+            rz = rng.uniform(-20, 20)
+            z = base * rng.uniform(0.85, 1.25)
+            half = z * self.width / f / 2
+            centre = (rng.uniform(-0.25, 0.25) * half, rng.uniform(-0.2, 0.2) * half, z)
+            pose = self._pose(rx, ry, rz, centre)
+            if self._board_fits(pose, 4):
+                poses.append(pose)
+        return poses
+
+    def laser_poses(self, n, seed=None):
+        """`n` board poses crossed by the laser sheet: depths spread around the sheet's
+        crossing with the optical axis, tilts up to about 25 degrees, the stripe running
+        across the board at 30 degrees or more to it."""
+        rng = np.random.default_rng((self.seed if seed is None else seed) + 1000)
+        nx, ny, nz = self.plane_normal
+        poses = []
+        f = self.camera_matrix[0, 0]
+        zs = np.linspace(0.9, 1.1, n) * self.axis_crossing
+        for z in zs:
+            for _ in range(500):
+                rx, ry = rng.uniform(-25, 25, 2)
+                rz = rng.uniform(-10, 10)
+                x = rng.uniform(-0.1, 0.1) * z * self.width / f
+                y = (self.plane_offset - nx * x - nz * z) / ny        # on the sheet
+                y += rng.uniform(-0.2, 0.2) * np.ptp(self.object_points()[:, 1])
+                pose = self._pose(rx, ry, rz, (x, y, z))
+                # the sheet meets the board at 30 degrees or more, as on a real rig
+                steep = abs(pose.normal @ self.plane_normal) < math.cos(math.radians(30))
+                if steep and self._board_fits(pose, 4):
+                    poses.append(pose)
+                    break
+            else:
+                raise RuntimeError("no laser pose fits the image; use a larger image")
+        return poses
+
+    def _hits(self, pose):
+        """Board coordinates (X, Y) and camera-frame points of every subsample ray."""
+        rx, ry = self.rays()
+        n, t = pose.normal, pose.t
+        s = (n @ t) / (n[0] * rx + n[1] * ry + n[2])
+        px, py, pz = s * rx, s * ry, s
+        R = pose.R
+        dx, dy, dz = px - t[0], py - t[1], pz - t[2]
+        bx = R[0, 0] * dx + R[1, 0] * dy + R[2, 0] * dz
+        by = R[0, 1] * dx + R[1, 1] * dy + R[2, 1] * dz
+        return bx, by, (px, py, pz), s > 0
+
+    def _albedo(self, bx, by, front):
+        """Reflectance (as grey level) of the board at board coordinates: the print's edges
+        blurred by `edge_blur` mm (a tanh profile, as a lens and the print blur them), so
+        that pixel sampling adds no aliasing; a white margin of one spacing around the print;
+        the ground beyond."""
+        s = self.square
+        x0, y0, x1, y1 = self._print_outline()
+        inside = (bx >= x0) & (bx <= x1) & (by >= y0) & (by <= y1)
+        if self.pattern == "chessboard":
+            k = s / (math.pi * self.edge_blur)
+            g = np.tanh(k * np.sin(math.pi * bx / s)) * np.tanh(k * np.sin(math.pi * by / s))
+        else:       # dark circles on white: g = -1 inside a circle, +1 outside
+            d = self._circle_distance(bx, by)
+            g = np.tanh((d - self.circle_radius) / self.edge_blur)
+        val = 0.5 * (self.white + self.black) - 0.5 * (self.white - self.black) * g
+        if self.pattern != "chessboard":
+            val = self.white + self.black - val                   # circles dark
+        x0, y0, x1, y1 = self._print_outline(s)
+        margin = (bx >= x0) & (bx <= x1) & (by >= y0) & (by <= y1)
+        return np.where(front & inside, val, np.where(front & margin, self.white, self.ground))
+
+    def _circle_distance(self, bx, by):
+        """Distance (mm) from board points to the nearest circle centre of the grid."""
+        s = self.square
+        d = np.full(bx.shape, np.inf)
+        i0 = np.round(by / s)
+        for di in (-1.0, 0.0, 1.0):           # the nearest circle is in one of three rows
+            i = np.clip(i0 + di, 0, self.rows - 1)
+            if self.pattern == "acircles":
+                odd = i % 2
+                j = np.clip(np.round((bx / s - odd) / 2), 0, self.cols - 1)
+                cx = (2 * j + odd) * s
+            else:
+                cx = np.clip(np.round(bx / s), 0, self.cols - 1) * s
+            d = np.minimum(d, np.hypot(bx - cx, by - i * s))
+        return d
+
+    def _finish(self, img, rng):
+        img = img + rng.normal(0.0, self.noise, img.shape) if self.noise > 0 else img
+        return np.clip(np.round(img), 0, 255).astype(np.uint8)
+
+    def render_board(self, pose, laser=None, laser_on=True, ambient=None, power=100.0, seed=0):
+        """The raw frame of the board in `pose`. `laser` None: a grey view of the board;
+        "gray", "red" or "green": the laser sheet lights a stripe on the board (unless
+        `laser_on` is false: the laser-off frame of the same pose); colour lasers give BGR
+        frames. `ambient` scales the board's lighting (default 1 for views, 0.6 for laser
+        frames), `power` is the stripe's peak on white."""
+        if ambient is None:
+            ambient = 1.0 if laser is None else 0.6
+        rng = np.random.default_rng([self.seed, seed, 1 if laser_on else 0])
+        bx, by, (px, py, pz), front = self._hits(pose)
+        albedo = self._albedo(bx, by, front)
+        base = (ambient * albedo).mean(axis=0)
+        if laser is None:
+            return self._finish(base, rng)
+        if laser_on:
+            n = self.plane_normal
+            dist = n[0] * px + n[1] * py + n[2] * pz - self.plane_offset
+            on_board = albedo != self.ground      # the ground beyond the target stays dark
+            stripe = (power * albedo / self.white * on_board
+                      * np.exp(-0.5 * (dist / self.stripe_sigma) ** 2)).mean(axis=0)
+        else:
+            stripe = np.zeros_like(base)
+        if laser == "gray":
+            return self._finish(base + stripe, rng)
+        chans = [base, base, base]
+        chans[2 if laser == "red" else 1] = base + stripe
+        return np.dstack([self._finish(c, rng) for c in chans])
+
+    # --- the lit section --------------------------------------------------------------
+
+    def plane_frame(self):
+        """Origin (where the sheet crosses the optical axis) and two orthonormal in-plane
+        directions (u along camera x as far as possible, v = n x u) of the laser sheet."""
+        n = self.plane_normal
+        u = np.array([1.0, 0.0, 0.0]) - n[0] * n
+        u /= np.linalg.norm(u)
+        v = np.cross(n, u)
+        return np.array([0.0, 0.0, self.axis_crossing]), u, v
+
+    def render_section(self, semi_axes=(40.0, 25.0), angle=30.0, centre=(0.0, 0.0),
+                       laser="gray", lit=210.0, dark=25.0, seed=0):
+        """The raw frame of an elliptical object lying in the laser sheet and lit by it (the
+        section): semi-axes (mm), the long axis at `angle` degrees from the plane frame's u
+        towards v, centred at `centre` (mm, in (u, v)) from the frame's origin; bright on
+        a dark ground. Colour lasers give BGR frames lit in their channel."""
+        rng = np.random.default_rng([self.seed, seed, 99])
+        rx, ry = self.rays()
+        o, u, v = self.plane_frame()
+        n = self.plane_normal
+        s = (n @ o) / (n[0] * rx + n[1] * ry + n[2])
+        px, py, pz = s * rx - o[0], s * ry - o[1], s - o[2]
+        pu = u[0] * px + u[1] * py + u[2] * pz - centre[0]
+        pv = v[0] * px + v[1] * py + v[2] * pz - centre[1]
+        c, sn = math.cos(math.radians(angle)), math.sin(math.radians(angle))
+        a, b = semi_axes
+        inside = ((c * pu + sn * pv) / a) ** 2 + ((-sn * pu + c * pv) / b) ** 2 <= 1.0
+        img = np.where(inside & (s > 0), lit, dark).mean(axis=0)
+        if laser == "gray":
+            return self._finish(img, rng)
+        chans = [np.full(img.shape, dark), np.full(img.shape, dark), np.full(img.shape, dark)]
+        chans[2 if laser == "red" else 1] = img
+        return np.dstack([self._finish(ch, rng) for ch in chans])
+
+    # --- files ------------------------------------------------------------------------
+
+    @staticmethod
+    def _write(path, img):
+        ok, data = cv2.imencode(os.path.splitext(path)[1] or ".png", img)
+        assert ok
+        with atomic_output(path) as f:
+            f.write(data.tobytes())
+        return path
+
+    def write_views(self, folder, n=12, prefix="view", seed=None):
+        """`n` chessboard views as PNG files in `folder`; returns their paths."""
+        os.makedirs(folder, exist_ok=True)
+        return [self._write(os.path.join(folder, f"{prefix}{i:02d}.png"),
+                            self.render_board(p, seed=i))
+                for i, p in enumerate(self.view_poses(n, seed))]
+
+    def write_laser_frames(self, folder, n=6, laser="red", background=True, prefix="laser",
+                           poses=None, **render):
+        """`n` stripe-on-target frames (and, with `background`, the laser-off frame of each
+        pose) as PNG files in `folder`; returns (on_paths, off_paths or [])."""
+        os.makedirs(folder, exist_ok=True)
+        poses = self.laser_poses(n) if poses is None else poses
+        on, off = [], []
+        for i, p in enumerate(poses):
+            on.append(self._write(os.path.join(folder, f"{prefix}{i:02d}.png"),
+                                  self.render_board(p, laser, True, seed=i, **render)))
+            if background:
+                off.append(self._write(os.path.join(folder, f"{prefix}{i:02d}_off.png"),
+                                       self.render_board(p, laser, False, seed=i, **render)))
+        return on, off
+
+    def write_true_calibration(self, path):
+        """The calibration file of the rig's true intrinsics (calibfile.write_calibration)."""
+        from .calibfile import write_calibration
+        return write_calibration(path, self.camera_matrix, self.dist_coeffs, self.image_size,
+                                 pixel_size=self.pixel_size, pattern="synthetic truth")
+
+    def plane_error(self, normal, point_on_plane, at):
+        """(angle between `normal` and the true normal in degrees, distance in mm along the
+        true normal between the fitted plane and the true plane at the point `at`)."""
+        n = np.asarray(normal, dtype=np.float64)
+        n = n / np.linalg.norm(n)
+        ang = math.degrees(math.acos(min(1.0, abs(float(n @ self.plane_normal)))))
+        at = np.asarray(at, dtype=np.float64)
+        q = at - ((at - np.asarray(point_on_plane)) @ n) * n     # `at` onto the fitted plane
+        return ang, float(q @ self.plane_normal - self.plane_offset)
