@@ -21,6 +21,10 @@ def atomic_output(path, mode="wb"):
     except OSError as e:
         raise RigError(f"cannot write {path}: {e.strerror or e}") from None
     try:
+        # mkstemp makes the file private; an output gets the mode a plain open would give.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
         with os.fdopen(fd, mode) as f:
             yield f
         os.replace(tmp, path)

@@ -339,3 +339,14 @@ def test_refuses_a_calibration_of_another_image_size(rig_files, tmp_path):
     assert len(lines) == 1 and "Traceback" not in proc.stderr
     assert lines[0].startswith(f"torvel-rig: frame {on[0]} is 640 x 480")
     assert "320 x 240" in lines[0] and not out.exists()
+
+
+def test_outputs_get_the_mode_a_plain_open_gives(tmp_path):
+    from torvel_rig.errors import atomic_output
+    umask = os.umask(0o022)
+    try:
+        with atomic_output(tmp_path / "out.json", "w") as f:
+            f.write("{}")
+    finally:
+        os.umask(umask)
+    assert os.stat(tmp_path / "out.json").st_mode & 0o777 == 0o644
