@@ -1,6 +1,8 @@
 """The overlay of a measured frame: the corrected frame with the laser-lit object, the
 stripe's centre line on it, the object's contour, the axes in pixels, the ellipse fitted on
 the laser plane, the measured values written on it and a legend."""
+import os
+
 import cv2
 import numpy as np
 
@@ -48,7 +50,7 @@ def draw(drawing, row):
         cv2.line(img, _point(pair[0]), _point(pair[1]), colour, thick + 1, cv2.LINE_AA)
         for p in pair:
             cv2.circle(img, _point(p), 3 * thick, colour, -1)
-    lines = [row["file"],
+    lines = [os.path.basename(row["file"]),
              f"long axis  {row['long_mm']} mm  ({row['long_px']} px)",
              f"short axis {row['short_mm']} mm  ({row['short_px']} px)",
              f"long axis at {row['angle_deg']} deg on the plane",
