@@ -99,12 +99,33 @@ def object_mask(corrected, raw_mask, ctx):
     return filled, c
 
 
-def plane_ellipse(ctx, contour):
+def object_edge(contour, mask):
+    """Sub-pixel points of the object's edge from its pixel contour. The contour runs
+    through the centres of the object's outermost pixels, about half a pixel inside the
+    edge a threshold finds, so every ellipse fitted to it is short by about one pixel (0.5 %
+    on a 200-pixel object). Each point moves out along the contour's normal by the distance
+    d that makes the outline's area match the object's pixel count (area + perimeter * d);
+    d is 0.5 for straight edges along the pixel grid."""
+    p = contour[:, 0, :].astype(np.float64)
+    if len(p) < 5:
+        return p[:, 0], p[:, 1]
+    t = np.roll(p, -2, axis=0) - np.roll(p, 2, axis=0)
+    normal = np.stack([t[:, 1], -t[:, 0]], axis=1)
+    length = np.hypot(normal[:, 0], normal[:, 1])
+    normal /= np.where(length > 0, length, 1.0)[:, None]
+    if np.sum((p - p.mean(axis=0)) * normal) < 0:
+        normal = -normal
+    perimeter = cv2.arcLength(contour, True)
+    d = (np.count_nonzero(mask) - cv2.contourArea(contour)) / perimeter if perimeter else 0.0
+    q = p + float(np.clip(d, 0.0, 1.0)) * normal
+    return q[:, 0], q[:, 1]
+
+
+def plane_ellipse(ctx, contour, mask):
     """The ellipse fitted to the contour mapped onto the laser plane: (long mm, short mm,
     angle of the long axis in the plane frame in degrees [0, 180), centre in the camera
     frame (mm), the fit in grid units, the plane-frame points)."""
-    xs = contour[:, 0, 0].astype(np.float64)
-    ys = contour[:, 0, 1].astype(np.float64)
+    xs, ys = object_edge(contour, mask)
     crt, hor, _, _, pts3d = _TV.from_cnt2cnt(xs, ys, *ctx.camera, ctx.p_cos_one_point,
                                               ctx.RRa, ctx.normal_vec)
     if not np.all(np.asarray(pts3d)[:, 2] > 0):
@@ -152,7 +173,7 @@ def measure_frame(path, mask_path, ctx):
         axes = None if mask is None else _TV.get_short_long_intersection(mask)
         if axes is None:
             raise RigError("no object larger than 100 pixels in the frame")
-        long_mm, short_mm, angle, centre, fit, base, hor = plane_ellipse(ctx, contour)
+        long_mm, short_mm, angle, centre, fit, base, hor = plane_ellipse(ctx, contour, mask)
     except SizeMismatch as e:
         row.update(status="error", error=str(e))
         m = Measured(row)

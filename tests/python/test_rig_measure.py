@@ -63,10 +63,13 @@ def one_worker(rig_files, tmp_path_factory):
 
 
 def test_axes_in_mm_within_one_percent_of_truth(one_worker):
+    errors = []
     for row, ((a, b), _, _) in zip(rows(one_worker), SECTIONS):
         assert row["status"] == "ok"
-        assert abs(float(row["long_mm"]) - 2 * a) / (2 * a) < 0.01
-        assert abs(float(row["short_mm"]) - 2 * b) / (2 * b) < 0.01
+        errors += [float(row["long_mm"]) / (2 * a) - 1, float(row["short_mm"]) / (2 * b) - 1]
+    assert max(map(abs, errors)) < 0.01
+    # no half-pixel bias: pixel-centre contours alone come out about 0.6 % short here
+    assert abs(np.mean(errors)) < 0.003
     overlay = cv2.imread(str(next((one_worker / "overlays").glob("0000_*.png"))))
     assert overlay is not None and overlay.shape == (480, 640, 3)
     assert (one_worker / "axes.png").stat().st_size > 0
