@@ -195,7 +195,8 @@ def run(args):
           f"({rate:.2f} frames/s); {os.path.join(args.output, CSV_NAME)}")
     for r in rows:
         if r["status"] == "error":
-            print(f"torvel-rig: {r['file']}: {r['error']}", file=sys.stderr)
+            where = "" if r["file"] in r["error"] else f"{r['file']}: "
+            print(f"torvel-rig: {where}{r['error']}", file=sys.stderr)
     if not measured:
         print("torvel-rig: no frame was measured", file=sys.stderr)
         return 1
