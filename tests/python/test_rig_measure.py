@@ -110,3 +110,23 @@ def test_calibration_of_another_size_is_refused(rig_files, tmp_path, capsys):
     err = capsys.readouterr().err.strip()
     assert len(err.splitlines()) == 1 and "640 x 480" in err and "640 x 482" in err
     assert not (tmp_path / "out").exists()
+
+
+def test_a_stray_reflection_and_a_plane_without_shift_change_nothing(rig_files, one_worker,
+                                                                     tmp_path):
+    """The library measures the first object of 100 pixels in the contour finder's order,
+    and fit_plane leaves p_cos_one_point NaN when no point lies below the plane: measure
+    keeps the largest object and falls back to the fitted plane's own point."""
+    import json
+    d, frames = rig_files
+    img = cv2.imread(frames[0], cv2.IMREAD_GRAYSCALE)
+    img[20:36, 20:36] = 210
+    cv2.imwrite(str(tmp_path / "stray.png"), img)
+    plane = json.loads((d / "plane.json").read_text())
+    plane["shift"], plane["p_cos_one_point"] = None, [None, None, None]
+    (tmp_path / "plane.json").write_text(json.dumps(plane))
+    (tmp_path / "calib.pkl").symlink_to(d / "calib.pkl")
+    assert measure(tmp_path, [str(tmp_path / "stray.png")], tmp_path / "out") == 0
+    got, want = rows(tmp_path / "out")[0], rows(one_worker)[0]
+    for key in ("long_px", "short_px", "long_mm", "short_mm", "angle_deg"):
+        assert abs(float(got[key]) - float(want[key])) < 0.002 * float(want[key]) + 1e-3, key
