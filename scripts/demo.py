@@ -14,6 +14,9 @@ the target plane at --depth, the object measured in pixels and, mapped onto that
 in millimetres (camera: --focus, --pixel, principal point at the image centre).
 """
 import argparse
+import contextlib
+import csv
+import io
 import math
 import os
 import sys
@@ -26,8 +29,13 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rig  # noqa: E402
 from torvel import torvel_class  # noqa: E402
+from torvel_rig import calibfile, planefile  # noqa: E402
+from torvel_rig.cli import main as rig_main  # noqa: E402
+from torvel_rig.synthetic import Rig  # noqa: E402
 
 OUT_DIR = "demo-out"
+# The lit sections measured: semi-axes (mm), angle of the long axis (deg), centre (mm).
+SECTIONS = [((40.0, 25.0), 30.0, (0.0, 0.0)), ((32.0, 21.0), 110.0, (10.0, -6.0))]
 
 
 class Steps:
@@ -86,95 +94,90 @@ def overlay(frame, stripe_points, axes, outline, path):
     cv2.imwrite(path, img)
 
 
+def torvel_rig(steps, label, argv):
+    """One torvel-rig command, timed, its own report silenced; a failure stops the demo."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        status = steps(label, rig_main, [str(a) for a in argv])
+    if status != 0:
+        raise SystemExit(f"demo: '{label}' failed with status {status}")
+
+
 def run_synthetic(out_dir=OUT_DIR, quiet=False):
-    tv = torvel_class()
-    rng = np.random.default_rng(2026)
+    """The whole path on the embedded synthetic rig: chessboard views -> calibrate-camera,
+    stripe-on-target frames -> calibrate-laser, frames of the lit section -> measure."""
     steps = Steps()
-    cam = (rig.FOCUS, rig.PIXEL, rig.PIXEL, rig.CENTER_ROW, rig.CENTER_COL)
-
-    # 1. The rig's calibration file, read back.
-    sight = rig.sight_of_raw_pixels()
+    synth = Rig()
+    board = ["--pattern", synth.pattern, "--cols", synth.cols, "--rows", synth.rows,
+             "--square", synth.square]
+    os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "calibration.pkl")
-        rig.write_calibration(path)
-        params, maparray, w1, w2, w3, w4 = steps("read calibration (get_calib_res)",
-                                                tv.get_calib_res, path)
-
-    # 2-3. Stripe frames on targets at known depths: corrected, stripe extracted, 3-D.
-    mask1, mask2 = rig.region_masks()
-    laser_pts, stripe_pts = [], []
-    for depth in rig.TARGET_DEPTHS:
-        raw = rig.render_stripe(sight, depth, rng)
-        frame = steps("undistort a frame (undistort_bilinear)", tv.undistort_bilinear,
-                      raw, maparray, w1, w2, w3, w4)
-        th2 = np.where(frame > 100, 255, 0).astype(np.uint8)
-        cols, rows = steps("laser line (get_laser_line)", tv.get_laser_line,
-                           mask1, mask2, th2, 1)
-        d = steps("lines of sight (get_line_of_sight_pts)", tv.get_line_of_sight_pts,
-                  rows, cols, *cam)
-        pts = steps("meet the target (intersect_line_plane)", tv.intersect_line_plane,
-                    np.zeros((d.shape[1], 3)), d.T, np.array([0.0, 0.0, depth]),
-                    np.array([0.0, 0.0, 1.0]))
-        laser_pts.append(pts)
-        stripe_pts.append(np.stack([cols, rows], axis=1))
-    laser_pts = np.concatenate(laser_pts)
-    plane = steps("laser plane (fit_plane)", tv.fit_plane, laser_pts.copy(), 1.0)
-    Phi, normal_vec, RRa, RRa_inv, Ox, Oy, Oz, p_cos_one_point, mean_dist, shift = plane
-
-    # 4. The lit section: measured in pixels, then in mm on the laser plane.
-    raw = rig.render_section(sight, rng)
-    frame = steps("undistort the section frame", tv.undistort_bilinear, raw, maparray,
-                  w1, w2, w3, w4)
-    mask = np.where(frame > 120, 255, 0).astype(np.uint8)
-    axes = steps("axes in pixels (get_short_long_intersection)",
-                 tv.get_short_long_intersection, mask)
-    axes_mm, outline = section_on_plane(tv, steps, mask, cam, p_cos_one_point, RRa, normal_vec)
-
-    # 5. The report and the overlay.
-    normal_err = rig.true_plane_angle_deg(normal_vec)
-    true_axes = (2 * rig.SECTION_SEMI_AXES[0], 2 * rig.SECTION_SEMI_AXES[1])
-    true_phi = math.degrees(math.acos(abs(rig.PLANE_NORMAL[2])))
-    overlay_path = os.path.join(out_dir, "overlay.png")
-    overlay(frame, np.concatenate(stripe_pts), axes, outline, overlay_path)
+        views = steps("render chessboard views", synth.write_views, os.path.join(tmp, "views"), 12)
+        calib = os.path.join(out_dir, "calib.pkl")
+        torvel_rig(steps, "calibrate-camera", ["calibrate-camera", *views, *board, "-o", calib,
+                                               "--pixel-size", synth.pixel_size, "--quiet"])
+        on, off = steps("render stripe-on-target frames", synth.write_laser_frames,
+                        os.path.join(tmp, "laser"), 6, laser="red")
+        plane_path = os.path.join(out_dir, "plane.json")
+        torvel_rig(steps, "calibrate-laser", ["calibrate-laser", *on, "--background", *off,
+                                              "--calib", calib, *board, "--laser", "red",
+                                              "-o", plane_path, "--quiet"])
+        frames = []
+        for i, (axes, angle, centre) in enumerate(SECTIONS):
+            path = os.path.join(tmp, f"section{i}.png")
+            cv2.imwrite(path, synth.render_section(axes, angle, centre, seed=i))
+            frames.append(path)
+        torvel_rig(steps, "measure", ["measure", *frames, "--calib", calib, "--plane",
+                                      plane_path, "-o", out_dir, "--overlays", "--quiet"])
+    with open(os.path.join(out_dir, "measurements.csv"), newline="") as f:
+        rows = list(csv.DictReader(f))
+    k = calibfile.read_calibration(calib).camera_matrix
+    plane = planefile.read_plane(plane_path)
+    normal_err, offset_err = synth.plane_error(plane["unit_normal"], [0, 0, plane["plane"]["c"]],
+                                               synth.plane_frame()[0])
+    true_phi = math.degrees(math.acos(abs(synth.plane_normal[2])))
     result = {
+        "intrinsics": [(name, synth.camera_matrix[i, j], k[i, j]) for name, i, j in
+                       (("fx (px)", 0, 0), ("fy (px)", 1, 1), ("cx (px)", 0, 2),
+                        ("cy (px)", 1, 2))],
         "normal_error_deg": normal_err,
-        "axes_mm": axes_mm,
-        "true_axes_mm": true_axes,
-        "plane_angle_deg": (true_phi, math.degrees(Phi)),
-        "stripe_points": len(laser_pts),
-        "axes_px": axes,
-        "overlay": overlay_path,
+        "offset_error_mm": offset_err,
+        "plane_angle_deg": (true_phi, math.degrees(plane["Phi"])),
+        "stripe_points": sum(p["points"] for p in plane["points_per_frame"]),
+        "sections": [((2 * a, 2 * b), (float(r["long_mm"]), float(r["short_mm"])),
+                      (float(r["long_px"]), float(r["short_px"])))
+                     for ((a, b), _, _), r in zip(SECTIONS, rows)],
+        "overlay": os.path.join(out_dir, "overlays", "0000_section0.png"),
+        "image_size": (synth.height, synth.width),
         "times": steps.times,
     }
+    result["true_axes_mm"], result["axes_mm"], result["axes_px"] = result["sections"][0]
     if not quiet:
         report(result)
     return result
 
 
 def report(r):
-    print("torvel demo: camera 8 mm / 4.8 um / 1920 x 1080 with radial distortion, laser plane "
-          "tilted {:.1f} deg, section {:.0f} x {:.0f} mm".format(r["plane_angle_deg"][0],
-                                                               *r["true_axes_mm"]))
+    h, w = r["image_size"]
+    print(f"torvel demo: synthetic camera {w} x {h} with lens distortion, a red line laser "
+          f"tilted {r['plane_angle_deg'][0]:.1f} deg; calibrate-camera, calibrate-laser and "
+          "measure on its frames")
     print(f"\n  {'quantity':<38} {'true':>10} {'measured':>10} {'error':>10}")
+    for name, true, got in r["intrinsics"]:
+        print(f"  {'camera ' + name:<38} {true:10.2f} {got:10.2f} {got - true:+10.3f}")
     t, m = r["plane_angle_deg"]
     print(f"  {'laser plane tilt from the axis (deg)':<38} {t:10.4f} {m:10.4f} {m - t:+10.4f}")
     print(f"  {'laser plane normal direction (deg)':<38} {0:10.4f} {r['normal_error_deg']:10.4f} "
           f"{r['normal_error_deg']:+10.4f}")
-    for name, true, got in zip(("section long axis (mm)", "section short axis (mm)"),
-                               r["true_axes_mm"], r["axes_mm"]):
-        print(f"  {name:<38} {true:10.3f} {got:10.3f} {100 * (got - true) / true:+9.2f}%")
-    if r["axes_px"] is not None:
-        print(f"  {'long / short axis in the image (px)':<38} {'':>10} "
-              f"{r['axes_px'][4]:5.1f}/{r['axes_px'][3]:4.1f}")
+    print(f"  {'laser plane offset (mm)':<38} {0:10.4f} {r['offset_error_mm']:10.4f} "
+          f"{r['offset_error_mm']:+10.4f}")
+    for i, (true, got, px) in enumerate(r["sections"]):
+        for name, t_, g_ in zip(("long", "short"), true, got):
+            label = f"section {i + 1} {name} axis (mm)"
+            print(f"  {label:<38} {t_:10.3f} {g_:10.3f} {100 * (g_ - t_) / t_:+9.2f}%")
     print(f"  {'stripe points on the targets':<38} {'':>10} {r['stripe_points']:10d}")
     print("\n  step                                              time")
-    totals = {}
     for label, seconds in r["times"]:
-        count, total = totals.get(label, (0, 0.0))
-        totals[label] = (count + 1, total + seconds)
-    for label, (count, total) in totals.items():
-        times = f" (x{count})" if count > 1 else ""
-        print(f"  {label + times:<46} {1e3 * total:8.2f} ms")
+        print(f"  {label:<46} {1e3 * seconds:8.1f} ms")
     print(f"\n  overlay: {r['overlay']}")
 
 

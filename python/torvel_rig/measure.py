@@ -1,10 +1,203 @@
-"""Placeholder until the command is built."""
-from .errors import RigError
+"""torvel-rig measure: the object's axes in millimetres on the laser plane, frame by frame.
+
+Per frame (framemeasure.py): undistort_bilinear with the calibration file, the object mask
+(Otsu, --threshold or --object-mask), get_short_long_intersection for the axes in pixels,
+from_cnt2cnt for the contour on the laser plane, an ellipse fitted there for the axes in
+mm, plot_ellipse for its outline. OUTDIR gets measurements.csv (one row per frame, in input
+order), axes.png (the axes over the frames) and, with --overlays, overlays/*.png. Frames
+run on a thread pool (--workers; the module and OpenCV release the interpreter lock) or on
+a Dask cluster (--scheduler); the rows are the same either way."""
+import concurrent.futures
+import csv
+import io
+import math
+import os
+import sys
+import time
+
+import numpy as np
+
+from . import calibfile, planefile
+from .errors import RigError, atomic_output
+from .framemeasure import COLUMNS, Context, measure_frame
+
+CSV_NAME = "measurements.csv"
+PLOT_NAME = "axes.png"
+OVERLAY_DIR = "overlays"
 
 
 def add_arguments(parser):
-    pass
+    parser.add_argument("frames", nargs="+", metavar="FRAMES",
+                        help="raw frames of the object lit by the laser sheet")
+    parser.add_argument("--calib", required=True, metavar="CALIB.pkl",
+                        help="the camera's calibration file (calibrate-camera)")
+    parser.add_argument("--plane", required=True, metavar="PLANE.json",
+                        help="the laser plane (calibrate-laser)")
+    how = parser.add_mutually_exclusive_group()
+    how.add_argument("--object-mask", nargs="+", metavar="IMAGES",
+                     help="masks of the object (non-zero = object) on the raw frames, paired "
+                          "with FRAMES in order (default: Otsu's threshold of each frame)")
+    how.add_argument("--threshold", type=float, metavar="T",
+                     help="grey level above which a corrected pixel is the object "
+                          "(default: Otsu's threshold of each frame)")
+    parser.add_argument("-o", "--output", required=True, metavar="OUTDIR",
+                        help=f"folder for {CSV_NAME}, {PLOT_NAME} and the overlays")
+    parser.add_argument("--overlays", action="store_true",
+                        help=f"write a PNG per measured frame into OUTDIR/{OVERLAY_DIR}")
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help="frames measured at once on this machine (default: 1)")
+    parser.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                        help="measure on this Dask distributed scheduler's workers instead; "
+                             "they read the frames by the paths given")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def progress_bar(total, desc, quiet):
+    """A tqdm bar over the frames on a terminal; None when quiet or redirected."""
+    if quiet or not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc=desc, unit="frame", leave=False)
+
+
+def _check(args):
+    if args.workers < 1:
+        raise RigError(f"--workers {args.workers}: give 1 or more")
+    if args.threshold is not None and not 0 <= args.threshold < 255:
+        raise RigError(f"--threshold {args.threshold:g}: give a grey level from 0 to 254")
+    if args.object_mask is not None:
+        if len(args.object_mask) != len(args.frames):
+            raise RigError(f"--object-mask gives {len(args.object_mask)} masks for "
+                           f"{len(args.frames)} frames; give one mask per frame, in order")
+        for m in args.object_mask:
+            if not os.path.isfile(m):
+                raise RigError(f"object mask {m} does not exist")
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise RigError(f"-o {args.output} is a file; give a folder for the results")
+
+
+def _plane_for_measuring(plane, path):
+    """The plane values from_cnt2cnt takes. A p_cos_one_point without a value (fit_plane
+    gives NaN when no point lies below the plane) is replaced by the fitted plane's point on
+    the optical axis, which lies on the same plane up to fit_plane's small offset."""
+    for k in ("normal_vec", "RRa", "RRa_inv"):
+        if not np.all(np.isfinite(plane[k])):
+            raise RigError(f"plane file {path} has no finite {k}; calibrate the laser again")
+    plane = dict(plane)
+    if not np.all(np.isfinite(plane["p_cos_one_point"])):
+        plane["p_cos_one_point"] = np.array([0.0, 0.0, plane["plane"]["c"]])
+    return plane
+
+
+def task(frame, mask, ctx):
+    """One frame on a worker: (row, overlay PNG bytes or None, size mismatch)."""
+    from . import overlay
+    m = measure_frame(frame, mask, ctx)
+    png = overlay.encode(m.drawing, m.row) if m.drawing is not None else None
+    return m.row, png, getattr(m, "size_mismatch", False)
+
+
+def overlay_name(index, frame):
+    stem = os.path.splitext(os.path.basename(frame))[0]
+    return os.path.join(OVERLAY_DIR, f"{index:04d}_{stem}.png")
+
+
+def run_frames(ctx, jobs, workers, scheduler, on_result):
+    """Measure every job, calling on_result(index, result) as each finishes."""
+    if scheduler:
+        from .cluster import measure_on_cluster
+        measure_on_cluster(scheduler, ctx, jobs, task, on_result)
+    elif workers == 1:
+        for i, (frame, mask) in enumerate(jobs):
+            on_result(i, task(frame, mask, ctx))
+    else:
+        with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = {pool.submit(task, f, m, ctx): i for i, (f, m) in enumerate(jobs)}
+            for fut in concurrent.futures.as_completed(futures):
+                on_result(futures[fut], fut.result())
+
+
+def write_csv(path, rows):
+    buf = io.StringIO()
+    w = csv.DictWriter(buf, fieldnames=COLUMNS, lineterminator="\n")
+    w.writeheader()
+    w.writerows(rows)
+    with atomic_output(path, "w") as f:
+        f.write(buf.getvalue())
+
+
+def write_plot(path, rows):
+    """The long and short axes (mm) over the frames; frames not measured are gaps."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    def values(key):
+        return [float(r[key]) if r[key] else math.nan for r in rows]
+
+    fig = Figure(figsize=(8, 4), dpi=100)
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
+    idx = np.arange(1, len(rows) + 1)
+    ax.plot(idx, values("long_mm"), "o-", color="tab:red", label="long axis")
+    ax.plot(idx, values("short_mm"), "s-", color="tab:blue", label="short axis")
+    ax.set_xlabel("frame")
+    ax.set_ylabel("axis on the laser plane (mm)")
+    ax.set_title(f"{sum(1 for r in rows if r['long_mm'])} of {len(rows)} frames measured")
+    ax.grid(alpha=0.3)
+    ax.legend()
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png")
+    with atomic_output(path) as f:
+        f.write(buf.getvalue())
 
 
 def run(args):
-    raise RigError("this command is not built yet")
+    _check(args)
+    calib = calibfile.read_calibration(args.calib)
+    plane = _plane_for_measuring(planefile.read_plane(args.plane), args.plane)
+    ctx = Context(calib, plane, args.threshold, args.overlays)
+    masks = args.object_mask or [None] * len(args.frames)
+    jobs = list(zip(args.frames, masks))
+    rows = [None] * len(jobs)
+    mismatched = [False] * len(jobs)
+    overlays = []
+    bar = progress_bar(len(jobs), "frames", args.quiet)
+
+    def on_result(i, result):
+        row, png, size_mismatch = result
+        rows[i], mismatched[i] = row, size_mismatch
+        if png is not None:
+            name = overlay_name(i, row["file"])
+            with atomic_output(os.path.join(args.output, name)) as f:
+                f.write(png)
+            overlays.append(name)
+        if bar is not None:
+            bar.update(1)
+
+    t0 = time.perf_counter()
+    try:
+        run_frames(ctx, jobs, args.workers, args.scheduler, on_result)
+    finally:
+        if bar is not None:
+            bar.close()
+    seconds = time.perf_counter() - t0
+    measured = sum(1 for r in rows if r["status"] != "error")
+    if not measured and all(mismatched):
+        raise RigError(rows[0]["error"] + "; use frames of the calibrated camera at its "
+                       "calibrated resolution, or its own calibration file")
+    write_csv(os.path.join(args.output, CSV_NAME), rows)
+    write_plot(os.path.join(args.output, PLOT_NAME), rows)
+    rate = len(jobs) / seconds if seconds > 0 else math.inf
+    print(f"torvel-rig measure: {measured} of {len(jobs)} frames measured in {seconds:.2f} s "
+          f"({rate:.2f} frames/s); {os.path.join(args.output, CSV_NAME)}")
+    for r in rows:
+        if r["status"] == "error":
+            where = "" if r["file"] in r["error"] else f"{r['file']}: "
+            print(f"torvel-rig: {where}{r['error']}", file=sys.stderr)
+    if not measured:
+        print("torvel-rig: no frame was measured", file=sys.stderr)
+        return 1
+    return 0

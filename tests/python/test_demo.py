@@ -28,7 +28,7 @@ def test_section_axes_within_one_percent(synthetic):
 
 def test_overlay_is_written(synthetic):
     img = cv2.imread(synthetic["overlay"])
-    assert img is not None and img.shape == (rig.H, rig.W, 3)
+    assert img is not None and img.shape == (*synthetic["image_size"], 3)
 
 
 @pytest.fixture(scope="module")
