@@ -111,7 +111,7 @@ def run_synthetic(out_dir=OUT_DIR, quiet=False):
              "--square", synth.square]
     os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
-        views = steps("render chessboard views", synth.write_views, os.path.join(tmp, "views"), 12)
+        views = steps("render chessboard views", synth.write_views, os.path.join(tmp, "views"), 24)
         calib = os.path.join(out_dir, "calib.pkl")
         torvel_rig(steps, "calibrate-camera", ["calibrate-camera", *views, *board, "-o", calib,
                                                "--pixel-size", synth.pixel_size, "--quiet"])
