@@ -6,23 +6,14 @@
 #include <limits>
 #include <numeric>
 
+#include "support/zero_scan.h"
+
 namespace torvel {
 namespace {
 
-// True when the 64 bytes at p are all zero (eight word loads, or-ed).
-bool zero_block(const std::uint8_t* p) {
-  std::uint64_t w[8];
-  std::memcpy(w, p, sizeof w);
-  return ((w[0] | w[1]) | (w[2] | w[3]) | (w[4] | w[5]) | (w[6] | w[7])) == 0;
-}
-
 void row_runs(const std::uint8_t* p, int row, int cols, std::vector<PixelRun>& out) {
   int x = 0;
-  while (x < cols) {
-    while (x + 64 <= cols && zero_block(p + x)) x += 64;
-    const int stop = std::min(cols, x + 64);
-    while (x < stop && p[x] == 0) ++x;
-    if (x == stop) continue;
+  while ((x = first_nonzero(p, x, cols)) < cols) {
     const int begin = x;
     while (x < cols && p[x] != 0) ++x;
     out.push_back(PixelRun{row, begin, x});
