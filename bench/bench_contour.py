@@ -22,4 +22,10 @@ def rows():
         out.append((f"get_short_long_intersection, {w} x {h} mask",
                     lambda img=img: t.get_short_long_intersection(img),
                     lambda img=img: ref.get_short_long_intersection(img)))
+    # A large object: an 840 x 500 px ellipse in a full frame.
+    img = np.zeros((1080, 1920), np.uint8)
+    cv2.ellipse(img, (900, 560), (420, 250), 17, 0, 360, 255, -1)
+    out.append(("get_short_long_intersection, 1920 x 1080, 840 x 500 px object",
+                lambda: t.get_short_long_intersection(img),
+                lambda: ref.get_short_long_intersection(img)))
     return out

@@ -7,6 +7,11 @@
 namespace torvel {
 namespace {
 
+// The extent select_contour found, for the 8-bit image it searched itself.
+const cv::Rect* extent_of(const cv::Mat& img, const SelectedContour& sel) {
+  return img.type() == CV_8UC1 ? &sel.lit_extent : nullptr;
+}
+
 // Table index of a profile angle (a multiple of 0.5 in 0 .. 179.5) plus `extra` degrees.
 std::size_t direction_index(double angle, int extra) {
   return static_cast<std::size_t>(angle * 2.0) + static_cast<std::size_t>(extra * 2);
@@ -26,7 +31,7 @@ const DirectionTable& libm_direction_table() {
 double coarse_long_intersection(const cv::Mat& img, const SelectedContour& sel,
                                 const DirectionTable& dirs) {
   const std::int64_t radius = initial_warp_radius(img.rows, img.cols);
-  const AngularProfile prof = angular_profile(img, sel.cx, sel.cy, radius);
+  const AngularProfile prof = angular_profile(img, sel.cx, sel.cy, radius, extent_of(img, sel));
   return probe_chord(img, sel.cx, sel.cy, radius, dirs[direction_index(prof.angle_max, 0)])
       .length;
 }
@@ -39,7 +44,7 @@ std::int64_t adapted_warp_radius(double long_intersection, double margin_length)
 
 AxisMeasurement measure_axes(const cv::Mat& img, const SelectedContour& sel,
                              std::int64_t warp_radius, const DirectionTable& dirs) {
-  const AngularProfile prof = angular_profile(img, sel.cx, sel.cy, warp_radius);
+  const AngularProfile prof = angular_profile(img, sel.cx, sel.cy, warp_radius, extent_of(img, sel));
   constexpr int angle_added = 90;
   const ChordProbe lng =
       probe_chord(img, sel.cx, sel.cy, warp_radius, dirs[direction_index(prof.angle_max, 0)]);

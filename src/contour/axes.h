@@ -29,6 +29,8 @@ struct AxisMeasurement {
   double short_intersection_90 = 0.0;
 };
 
+// `sel` is select_contour's result for `img` (an 8-bit img is read only within sel.lit_extent).
+//
 // Length of the coarse chord: the angular profile with the initial radius
 // (initial_warp_radius of the image size), probed along its angle_max with that radius.
 double coarse_long_intersection(const cv::Mat& img, const SelectedContour& sel,

@@ -1,6 +1,13 @@
 #include "contour/profile.h"
 
+#include <cmath>
+#include <cstdlib>
+
 #include <opencv2/imgproc.hpp>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "support/error.h"
 
@@ -33,10 +40,121 @@ void fill_accum(const cv::Mat& polar, AngularProfile& prof) {
   }
 }
 
+// A float rounded to the nearest integer, ties to even (the default rounding mode), as
+// OpenCV's remap converts its map.
+inline int round_half_even(float v) {
+#if defined(__SSE2__)
+  return _mm_cvtss_si32(_mm_set_ss(v));
+#else
+  return static_cast<int>(std::lrint(v));
+#endif
+}
+
+// out[phi] = r * c[phi] + centre in double, made a float and rounded to an integer as above
+// (r is a float radius, c a cosine or sine).
+void ring_coordinates(float r, const double* c, double centre, int* out) {
+  const double rd = r;
+#if defined(__SSE2__)
+  const __m128d r2 = _mm_set1_pd(rd);
+  const __m128d centre2 = _mm_set1_pd(centre);
+  static_assert(kDirections % 4 == 0);
+  for (int phi = 0; phi < kDirections; phi += 4) {
+    const __m128d lo = _mm_add_pd(_mm_mul_pd(r2, _mm_loadu_pd(c + phi)), centre2);
+    const __m128d hi = _mm_add_pd(_mm_mul_pd(r2, _mm_loadu_pd(c + phi + 2)), centre2);
+    const __m128 f = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + phi), _mm_cvtps_epi32(f));
+  }
+#else
+  for (int phi = 0; phi < kDirections; ++phi) {
+    out[phi] = round_half_even(static_cast<float>(rd * c[phi] + centre));
+  }
+#endif
+}
+
+// Sample positions stay inside OpenCV's 16-bit remap coordinates (no saturation) when the
+// centre and the radius are below this.
+constexpr double kPlainCoordinates = 30000.0;
+
+bool direct_sampling_applies(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius) {
+  return img.type() == CV_8UC1 && img.dims == 2 && img.rows < kPlainCoordinates &&
+         img.cols < kPlainCoordinates && std::abs(cx) < kPlainCoordinates &&
+         std::abs(cy) < kPlainCoordinates && warp_radius >= 0 &&
+         static_cast<double>(warp_radius) < kPlainCoordinates;
+}
+
+// The row sums of warpPolar's nearest-neighbour polar image, sampled where they are used
+// instead of remapped: OpenCV's map (float radii rho * (R / 300), double cos and sin of
+// phi * (2 pi / 720), the float coordinate r * cos + cx) rounded to the nearest pixel as its
+// remap rounds it (half to even), 0 outside the image.
+void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius,
+                        const cv::Rect& lit, AngularProfile& prof) {
+  constexpr double two_pi = 6.283185307179586476925286766559;
+  const double angle_step = two_pi / kDirections;
+  const double mag = static_cast<double>(warp_radius) / kRadialSamples;
+  float rhos[kRadialSamples];
+  for (int rho = 0; rho < kRadialSamples; ++rho) rhos[rho] = static_cast<float>(rho * mag);
+  const double centre_x = static_cast<double>(static_cast<float>(cx));
+  const double centre_y = static_cast<double>(static_cast<float>(cy));
+  const auto cols = static_cast<unsigned>(lit.width);
+  const auto rows = static_cast<unsigned>(lit.height);
+  const std::size_t step = img.step[0];
+  const std::uint8_t* data = lit.empty() ? img.data : img.ptr<std::uint8_t>(lit.y) + lit.x;
+  // A sample is at most 0.71 px from its exact position (rounding), so rings farther from the
+  // centre than every corner of the extent, by a margin, read nothing.
+  double reach = 0.0;
+  for (const double x : {lit.x - centre_x, lit.x + lit.width - 1 - centre_x}) {
+    for (const double y : {lit.y - centre_y, lit.y + lit.height - 1 - centre_y}) {
+      reach = std::max(reach, std::sqrt(x * x + y * y));
+    }
+  }
+  reach += 2.0;
+  double cps[kDirections], sps[kDirections];
+  for (int phi = 0; phi < kDirections; ++phi) {
+    const double angle = angle_step * phi;
+    cps[phi] = std::cos(angle);
+    sps[phi] = std::sin(angle);
+  }
+  // Ring by ring: neighbouring samples of a ring share cache lines.
+  std::int64_t sums[kDirections] = {};
+  int xs[kDirections], ys[kDirections];
+  for (int rho = 0; rho < kRadialSamples && rhos[rho] <= reach; ++rho) {
+    ring_coordinates(rhos[rho], cps, centre_x, xs);
+    ring_coordinates(rhos[rho], sps, centre_y, ys);
+    for (int phi = 0; phi < kDirections; ++phi) {
+      const auto x = static_cast<unsigned>(xs[phi] - lit.x);
+      const auto y = static_cast<unsigned>(ys[phi] - lit.y);
+      if (x < cols && y < rows) sums[phi] += data[y * step + x];
+    }
+  }
+  for (int i = 0; i < kLines; ++i) {
+    prof.accum[i] = static_cast<double>(sums[i]) / kMaxCount +
+                    static_cast<double>(sums[i + kLines]) / kMaxCount;
+  }
+}
+
+void pick_extremes(AngularProfile& prof) {
+  int imax = 0;
+  int imin = 0;
+  for (int i = 1; i < kLines; ++i) {
+    if (prof.accum[i] > prof.accum[imax]) imax = i;
+    if (prof.accum[i] < prof.accum[imin]) imin = i;
+  }
+  prof.angle_max = imax / 2.0;
+  prof.angle_min = imin / 2.0;
+}
+
 }  // namespace
 
-AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius) {
+AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius,
+                               const cv::Rect* lit_extent) {
   if (img.channels() != 1) raise_type_error("the angular profile needs a one-channel image");
+  if (direct_sampling_applies(img, cx, cy, warp_radius)) {
+    AngularProfile prof;
+    const cv::Rect whole(0, 0, img.cols, img.rows);
+    fill_accum_sampled(img, cx, cy, warp_radius, lit_extent ? *lit_extent & whole : whole, prof);
+    pick_extremes(prof);
+    return prof;
+  }
   cv::Mat polar;
   cv::warpPolar(img, polar, cv::Size(kRadialSamples, kDirections),
                 cv::Point2f(static_cast<float>(cx), static_cast<float>(cy)),
@@ -52,14 +170,7 @@ AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t 
     case CV_32F: fill_accum<float>(polar, prof); break;
     default: fill_accum<double>(polar, prof); break;
   }
-  int imax = 0;
-  int imin = 0;
-  for (int i = 1; i < kLines; ++i) {
-    if (prof.accum[i] > prof.accum[imax]) imax = i;
-    if (prof.accum[i] < prof.accum[imin]) imin = i;
-  }
-  prof.angle_max = imax / 2.0;
-  prof.angle_min = imin / 2.0;
+  pick_extremes(prof);
   return prof;
 }
 

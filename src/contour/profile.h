@@ -22,6 +22,9 @@ struct AngularProfile {
 // warp_radius) by 720 directions, centre (cx, cy), nearest-neighbour sampling, samples
 // outside the image read as 0. For a 0/255 mask accum[i] counts the object samples on the
 // line. `img` is one-channel of any depth OpenCV remaps; several channels are a Type error.
-AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius);
+// lit_extent, when given, is the bounding box of all non-zero pixels of an 8-bit `img`
+// (select_contour's): samples outside it read 0 without being read.
+AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius,
+                               const cv::Rect* lit_extent = nullptr);
 
 }  // namespace torvel

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "support/zero_scan.h"
+
 namespace torvel {
 namespace {
 
@@ -47,17 +49,45 @@ cv::Mat to_uint8_copy(const cv::Mat& img) {
   return out;
 }
 
+// Outer contours of the non-zero pixels, found within their bounding box.
+std::vector<std::vector<cv::Point>> outer_contours(const cv::Mat& u8, cv::Rect& extent) {
+  std::vector<std::vector<cv::Point>> cnts;
+  if (u8.type() != CV_8UC1 || u8.dims != 2) {
+    cv::findContours(u8, cnts, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);  // OpenCV's error
+    return cnts;
+  }
+  extent = nonzero_extent(u8);
+  if (extent.empty()) return cnts;
+  const cv::Rect margin(extent.x - 1, extent.y - 1, extent.width + 2, extent.height + 2);
+  const cv::Rect roi = margin & cv::Rect(0, 0, u8.cols, u8.rows);
+  cv::findContours(u8(roi), cnts, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE, roi.tl());
+  return cnts;
+}
+
 }  // namespace
 
+cv::Rect nonzero_extent(const cv::Mat& img_u8) {
+  CV_Assert(img_u8.type() == CV_8UC1 && img_u8.dims == 2);
+  int top = -1, bottom = -1, left = img_u8.cols, right = -1;
+  for (int y = 0; y < img_u8.rows; ++y) {
+    const std::uint8_t* p = img_u8.ptr<std::uint8_t>(y);
+    const int first = first_nonzero(p, 0, img_u8.cols);
+    if (first == img_u8.cols) continue;
+    if (top < 0) top = y;
+    bottom = y;
+    left = std::min(left, first);
+    right = std::max(right, last_nonzero(p, std::max(first, right + 1), img_u8.cols));
+  }
+  if (top < 0) return {};
+  return {left, top, right - left + 1, bottom - top + 1};
+}
+
 std::optional<SelectedContour> select_contour(const cv::Mat& img) {
-  std::vector<std::vector<cv::Point>> cnts;
   // The finder copies its input into a bordered work image, so an 8-bit one-channel
   // image needs no copy of its own.
-  if (img.type() == CV_8UC1) {
-    cv::findContours(img, cnts, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-  } else {
-    cv::findContours(to_uint8_copy(img), cnts, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-  }
+  cv::Rect extent;
+  std::vector<std::vector<cv::Point>> cnts =
+      img.type() == CV_8UC1 ? outer_contours(img, extent) : outer_contours(to_uint8_copy(img), extent);
   for (auto& c : cnts) {
     const double area = cv::contourArea(c);
     if (!(area > 100.0)) continue;
@@ -66,6 +96,7 @@ std::optional<SelectedContour> select_contour(const cv::Mat& img) {
     sel.area = area;
     sel.cx = static_cast<int>(m.m10 / m.m00);
     sel.cy = static_cast<int>(m.m01 / m.m00);
+    sel.lit_extent = extent;
     sel.contour = std::move(c);
     return sel;
   }

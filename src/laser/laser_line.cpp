@@ -84,12 +84,39 @@ cv::Mat extent_centroids(const cv::Mat& mask, const cv::Mat& th2, LaserLineProfi
   return centroids;
 }
 
+// Above one run per this many pixels, OpenCV's block scan of the extent labels faster than
+// union-find over the runs (measured on noise scenes of 1920 x 1080).
+constexpr std::size_t kPixelsPerRunAtMost = 12;
+
+void scan_runs(const cv::Mat& th2, LitRunsCache& cache) {
+  cache.scanned = true;
+  const std::size_t limit = th2.total() / kPixelsPerRunAtMost;
+  cache.runs = lit_runs(th2, limit);
+  cache.dense = cache.runs.size() > limit;
+  if (cache.dense) cache.runs = {};
+}
+
 }  // namespace
 
 cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
+                                   LitRunsCache& runs, LaserLineProfile* profile) {
+  if (!fast_path_applies(mask_u8, th2)) return literal_centroids(mask_u8, th2, profile);
+  if (!runs.scanned) {
+    const auto start = Clock::now();
+    scan_runs(th2, runs);
+    if (profile) profile->masking += seconds_since(start);
+  }
+  if (runs.dense) return extent_centroids(mask_u8, th2, profile);
+  const auto start = Clock::now();
+  cv::Mat table = centroids_of_masked_runs(runs.runs, mask_u8);
+  if (profile) profile->labelling += seconds_since(start);
+  return table;
+}
+
+cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
                                    LaserLineProfile* profile) {
-  if (fast_path_applies(mask_u8, th2)) return extent_centroids(mask_u8, th2, profile);
-  return literal_centroids(mask_u8, th2, profile);
+  LitRunsCache runs;
+  return masked_component_centroids(mask_u8, th2, runs, profile);
 }
 
 LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroids2,
@@ -122,8 +149,9 @@ LaserLinePoints extract_laser_line(const cv::Mat& mask1_u8, const cv::Mat& mask2
                                    const cv::Mat& th2, bool row_of_column,
                                    LaserLineProfile* profile) {
   if (profile) *profile = LaserLineProfile{};
-  const cv::Mat first = masked_component_centroids(mask1_u8, th2, profile);
-  const cv::Mat second = masked_component_centroids(mask2_u8, th2, profile);
+  LitRunsCache runs;
+  const cv::Mat first = masked_component_centroids(mask1_u8, th2, runs, profile);
+  const cv::Mat second = masked_component_centroids(mask2_u8, th2, runs, profile);
   return fit_laser_line(first, second, row_of_column, profile);
 }
 

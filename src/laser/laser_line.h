@@ -12,6 +12,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "laser/lit_runs.h"
+
 namespace torvel {
 
 struct LaserLinePoints {
@@ -26,14 +28,26 @@ struct LaserLineProfile {
   double fitting = 0.0;
 };
 
+// th2's runs of lit pixels, scanned once and shared by the tables of both masks. `dense`:
+// th2 has so many runs that OpenCV's labelling of the masks' extent is the faster way.
+struct LitRunsCache {
+  bool scanned = false;
+  bool dense = false;
+  std::vector<PixelRun> runs;
+};
+
 // Centroid table (labels x 2 doubles: x = column, y = row; row 0 the background) of
 // connectedComponentsWithStats(bitwise_and(th2, th2, mask = mask_u8), connectivity 8).
 // For a single-channel 8-bit th2 and a mask of its size, only the even-aligned extent of the
-// mask's non-zero pixels is masked and labelled: labels follow the first 2 x 2 block of each
-// component in block raster order, so the table and its order are those of the full image, and
-// the background centroid is completed from exact integer sums (NaN when there is no zero
-// pixel, as OpenCV gives). Anything else runs the two OpenCV calls as they are, so their
-// errors (cv::Exception) come out unchanged.
+// mask's non-zero pixels is labelled: a sparse th2 by its lit runs (centroids_of_masked_runs),
+// a dense one by OpenCV on the even-aligned extent of the mask's non-zero pixels. Either way
+// labels follow the first 2 x 2 block of each component in block raster order, so the table
+// and its order are those of the full image, and the background centroid is completed from
+// exact integer sums (NaN when there is no zero pixel, as OpenCV gives). Anything else runs
+// the two OpenCV calls as they are, so their errors (cv::Exception) come out unchanged.
+// `runs` holds th2's runs between calls on the same th2.
+cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
+                                   LitRunsCache& runs, LaserLineProfile* profile = nullptr);
 cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
                                    LaserLineProfile* profile = nullptr);
 

@@ -97,8 +97,10 @@ void check_not_empty(PyObject* th2, const PyRef& mask_u8) {
   throw_python_error();
 }
 
-// One region's centroid table (a float64 p x 2 array).
-PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name) {
+// One region's centroid table (a float64 p x 2 array); `runs` carries th2's lit runs from
+// the first region to the second.
+PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name,
+                       LitRunsCache& runs) {
   check_image_extent(th2, "th2");
   check_image_extent(mask, mask_name);
   PyRef mask_u8 = as_uint8(mask);
@@ -115,7 +117,7 @@ PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name) {
                        CV_8UC1, PyArray_DATA(m));
   cv::Mat table;
   run_core(static_cast<npy_intp>(image.total()),
-           [&] { table = masked_component_centroids(region, image); });
+           [&] { table = masked_component_centroids(region, image, runs); });
   PyRef out = new_array(NPY_DOUBLE, {table.rows, 2});
   table.copyTo(cv::Mat(table.rows, 2, CV_64F, PyArray_DATA(out.array())));
   return out;
@@ -146,8 +148,9 @@ PyObject* get_laser_line_impl(PyObject* const* args) {
                  Py_TYPE(th2)->tp_name);
     throw_python_error();
   }
-  PyRef first = region_centroids(th2, args[1], "mask1");
-  PyRef second = region_centroids(th2, args[2], "mask2");
+  LitRunsCache runs;
+  PyRef first = region_centroids(th2, args[1], "mask1", runs);
+  PyRef second = region_centroids(th2, args[2], "mask2", runs);
 
   // An array of several values has no single truth value: say so before NumPy compares it
   // element by element (a zero-stride view can be far larger than its memory).

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+
 #include <opencv2/imgproc.hpp>
 
 #include "contour/axes.h"
@@ -99,6 +102,64 @@ TEST(AngularProfile, CountsAndTies) {
     EXPECT_NEAR(a, std::round(a), 1e-12);
     EXPECT_LE(a, 600.0);
   }
+}
+
+// accum from OpenCV's own warpPolar, as the documented steps compute it.
+std::array<double, 360> warp_polar_accum(const cv::Mat& img, int cx, int cy, std::int64_t r) {
+  cv::Mat polar;
+  cv::warpPolar(img, polar, cv::Size(300, 720), cv::Point2f(cx, cy), static_cast<double>(r),
+                cv::INTER_NEAREST + cv::WARP_FILL_OUTLIERS + cv::WARP_POLAR_LINEAR);
+  std::array<double, 360> accum{};
+  for (int i = 0; i < 360; ++i) {
+    accum[i] = cv::sum(polar.row(i))[0] / 255.0 + cv::sum(polar.row(i + 360))[0] / 255.0;
+  }
+  return accum;
+}
+
+TEST(AngularProfile, SamplesExactlyAsWarpPolar) {
+  // Grey values, centres inside, on the border and outside, radii from 0 to far beyond the
+  // image: the sampled sums must be those of OpenCV's polar image, rounding ties included.
+  cv::RNG rng(99);
+  cv::Mat img(237, 311, CV_8UC1);
+  rng.fill(img, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat strided = cv::Mat::zeros(240, 700, CV_8UC1)(cv::Rect(5, 2, 311, 237));
+  img.copyTo(strided);
+  for (const auto& [cx, cy, r] : {std::tuple{155, 118, 100}, {0, 0, 452}, {310, 236, 3},
+                                  {-40, 500, 700}, {155, 118, 0}, {100, 60, 300},
+                                  {200, 100, 2999}}) {
+    for (const cv::Mat* m : {&img, &strided}) {
+      const AngularProfile p = angular_profile(*m, cx, cy, r);
+      const std::array<double, 360> expected = warp_polar_accum(*m, cx, cy, r);
+      for (int i = 0; i < 360; ++i) {
+        ASSERT_EQ(p.accum[i], expected[i]) << cx << "," << cy << " r " << r << " line " << i;
+      }
+    }
+  }
+}
+
+TEST(AngularProfile, ReadingOnlyTheLitExtentChangesNothing) {
+  // Objects near three borders, rings reaching past them or ending just beyond the extent.
+  cv::Mat img = cv::Mat::zeros(301, 419, CV_8UC1);
+  cv::ellipse(img, cv::Point(90, 150), cv::Size(85, 30), 17, 0, 360, cv::Scalar(255), -1);
+  cv::circle(img, cv::Point(418, 3), 6, cv::Scalar(77), -1);
+  img.at<std::uint8_t>(300, 200) = 255;
+  const cv::Rect extent = nonzero_extent(img);
+  EXPECT_EQ(extent, cv::boundingRect(img));
+  for (const auto& [cx, cy, r] : {std::tuple{90, 150, 452}, {90, 150, 120}, {300, 100, 40},
+                                  {-20, 150, 60}, {200, 299, 101}}) {
+    const AngularProfile p = angular_profile(img, cx, cy, r, &extent);
+    EXPECT_EQ(p.accum, warp_polar_accum(img, cx, cy, r)) << cx << "," << cy << " r " << r;
+  }
+}
+
+TEST(SelectContour, ExtentOfTheNonZeroPixels) {
+  cv::Mat img = cv::Mat::zeros(70, 333, CV_8UC1);
+  EXPECT_TRUE(nonzero_extent(img).empty());
+  img.at<std::uint8_t>(69, 332) = 1;  // the last pixel, after whole 64-byte blocks
+  EXPECT_EQ(nonzero_extent(img), cv::Rect(332, 69, 1, 1));
+  img.at<std::uint8_t>(5, 70) = 9;
+  img.at<std::uint8_t>(40, 0) = 9;
+  EXPECT_EQ(nonzero_extent(img), cv::Rect(0, 5, 333, 65));
 }
 
 TEST(AxisMeasurement, EllipseAgainstTheComposedSteps) {

@@ -78,6 +78,41 @@ def test_matches_composition_on_stripe_scenes(seed, direction):
                 ref_get_laser_line(mask1, mask2, th2, direction))
 
 
+def labelling_scenes(rows=481, cols=643):
+    """Sparse, dense, noisy, touching-border and single-pixel th2 of odd size."""
+    rng = np.random.default_rng(11)
+    sparse = stripe_scene(3, rows, cols)[2]
+    dense = np.where(rng.random((rows, cols)) < 0.6, 255, 0).astype(np.uint8)
+    noisy = np.where(rng.random((rows, cols)) < 0.04, 9, 0).astype(np.uint8)
+    border = sparse.copy()
+    border[0, :] = border[:, -1] = 255
+    border[-1, : cols // 3] = 3
+    single = np.zeros((rows, cols), np.uint8)
+    single[0, 3] = single[1, 0] = single[-1, -1] = 1  # (1, 0) is labelled before (0, 3)
+    return {"sparse": sparse, "dense": dense, "noisy": noisy, "touching border": border,
+            "single pixels": single}
+
+
+def labelling_masks(rows=481, cols=643):
+    full = np.ones((rows, cols), np.uint8)
+    left, right, band, disc, pixel = (np.zeros((rows, cols), np.uint8) for _ in range(5))
+    left[:, : cols // 2] = 255
+    right[:, cols // 2:] = 1
+    band[rows // 3 + 1: 2 * rows // 3, 3:-3] = 255
+    cv2.circle(disc, (cols // 2, rows // 2), rows // 3, 255, -1)
+    pixel[-1, -1] = 255
+    return [(left, right), (full, band), (disc, pixel), (np.zeros_like(full), full)]
+
+
+@pytest.mark.parametrize("scene", ["sparse", "dense", "noisy", "touching border", "single pixels"])
+def test_labelling_matches_opencvs_on_every_scene_and_mask_shape(scene):
+    th2 = labelling_scenes()[scene]
+    for mask1, mask2 in labelling_masks():
+        for direction in (1, 0):
+            assert_same(t.get_laser_line(mask1, mask2, th2, direction),
+                        ref_get_laser_line(mask1, mask2, th2, direction))
+
+
 def test_camera_frame():
     mask1, mask2, th2 = stripe_scene(99, rows=1080, cols=1920, blobs=50, outliers=10)
     for direction in (1, 0):
