@@ -10,35 +10,15 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "centroid_tables.h"
 #include "robust/ransac.h"
 #include "support/error.h"
 
 namespace torvel {
 namespace {
 
-// The two OpenCV calls as the documented steps write them.
-cv::Mat reference_centroids(const cv::Mat& mask, const cv::Mat& th2) {
-  cv::Mat masked, labels, stats, centroids;
-  cv::bitwise_and(th2, th2, masked, mask);
-  cv::connectedComponentsWithStats(masked, labels, stats, centroids, 8);
-  return centroids;
-}
-
-void expect_same_table(const cv::Mat& got, const cv::Mat& expected, const std::string& what) {
-  ASSERT_EQ(got.rows, expected.rows) << what;
-  ASSERT_EQ(got.cols, 2) << what;
-  for (int r = 0; r < got.rows; ++r) {
-    for (int c = 0; c < 2; ++c) {
-      const double a = got.at<double>(r, c);
-      const double b = expected.at<double>(r, c);
-      std::uint64_t ba, bb;
-      std::memcpy(&ba, &a, 8);
-      std::memcpy(&bb, &b, 8);
-      ASSERT_TRUE(ba == bb || (std::isnan(a) && std::isnan(b)))
-          << what << " label " << r << " col " << c << ": " << a << " vs " << b;
-    }
-  }
-}
+using testing::expect_same_table;
+using testing::reference_centroids;
 
 // Stripe image: blobs of random shape along a line plus scattered outlier blobs and specks.
 cv::Mat stripe_image(std::mt19937& gen, int rows, int cols, int blobs) {
