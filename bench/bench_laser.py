@@ -19,31 +19,24 @@ t = torvel.torvel_class()
 ROWS, COLS = 1080, 1920
 
 
-def frame(seed, blobs=50, outliers=10):
-    """A stripe across the frame: 50 blobs along a line, 10 outlier blobs, sensor specks."""
+def frame(seed, blobs=50, outliers=10, margin=20, lengths=(3, 9), specks=200):
+    """A stripe across the frame: blobs along a line, outlier blobs and sensor specks."""
     rng = np.random.default_rng(seed)
     th2 = np.zeros((ROWS, COLS), np.uint8)
-    for x in np.linspace(20, COLS - 20, blobs).astype(int):
+    for x in np.linspace(margin, COLS - margin, blobs).astype(int):
         y = int(500 + 0.08 * x + rng.normal(0, 1.0))
-        cv2.ellipse(th2, (int(x), y), (int(rng.integers(3, 9)), int(rng.integers(2, 4))), 0, 0,
-                    360, 255, -1)
+        cv2.ellipse(th2, (int(x), y), (int(rng.integers(*lengths)), int(rng.integers(2, 4))), 0,
+                    0, 360, 255, -1)
     for _ in range(outliers):
         cv2.circle(th2, (int(rng.integers(0, COLS)), int(rng.integers(0, ROWS))), 3, 255, -1)
-    th2[rng.integers(0, ROWS, 200), rng.integers(0, COLS, 200)] = 255
+    if specks:
+        th2[rng.integers(0, ROWS, specks), rng.integers(0, COLS, specks)] = 255
     return th2
 
 
-def stripe_frame(seed, blobs=30, outliers=2):
+def stripe_frame(seed):
     """A clean stripe across the frame: 30 dashes along a line and two stray reflections."""
-    rng = np.random.default_rng(seed)
-    th2 = np.zeros((ROWS, COLS), np.uint8)
-    for x in np.linspace(30, COLS - 30, blobs).astype(int):
-        y = int(500 + 0.08 * x + rng.normal(0, 1.0))
-        cv2.ellipse(th2, (int(x), y), (int(rng.integers(5, 10)), int(rng.integers(2, 4))), 0, 0,
-                    360, 255, -1)
-    for _ in range(outliers):
-        cv2.circle(th2, (int(rng.integers(0, COLS)), int(rng.integers(0, ROWS))), 3, 255, -1)
-    return th2
+    return frame(seed, blobs=30, outliers=2, margin=30, lengths=(5, 10), specks=0)
 
 
 def band_masks():
