@@ -4,34 +4,20 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "robust/blas.h"
 #include "robust/least_squares.h"
 #include "support/error.h"
 
-// The system BLAS and LAPACK, the same libraries NumPy's dot, matmul and inv call.
-extern "C" {
-double cblas_ddot(int n, const double* x, int incx, const double* y, int incy);
-void cblas_dgemv(int order, int trans, int m, int n, double alpha, const double* a, int lda,
-                 const double* x, int incx, double beta, double* y, int incy);
-void cblas_dgemm(int order, int trans_a, int trans_b, int m, int n, int k, double alpha,
-                 const double* a, int lda, const double* b, int ldb, double beta, double* c,
-                 int ldc);
-void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv, double* b,
-            const int* ldb, int* info);
-}
 
 namespace torvel {
 namespace {
 
-constexpr int kRowMajor = 101, kColMajor = 102, kNoTrans = 111, kTrans = 112;
-
-constexpr double kResidualThreshold = 0.01;
-constexpr int kMaxTrials = 300;
-constexpr std::uint32_t kSeed = 42;
 
 // Columns per BLAS call: 3 x 4096 x 3 stays below the size at which a threaded BLAS
 // hands the product to its worker threads.
@@ -89,6 +75,26 @@ void rotation_from_slopes(const LinearModel& model, LaserPlane& f) {
   f.RRa_inv = lapack_inverse(f.RRa);
 }
 
+// Whether R @ pts.T may run inline: the loaded BLAS computes it in plain arithmetic, and R
+// has no zero entry (a BLAS may skip a zero's term, which matters for non-finite points).
+bool plane_frame_is_plain(const cv::Matx33d& R) {
+  if (!plain_blas().gemm_three_terms) return false;
+  for (double v : R.val)
+    if (v == 0.0) return false;
+  return true;
+}
+
+// One row of R times the transposed points, as the loaded BLAS was found to compute it.
+void plane_frame_row(const double* r, Rows3View pts, std::size_t n, double* out) {
+  const double r0 = r[0], r1 = r[1], r2 = r[2];
+  const double* p = pts.data;
+  const std::ptrdiff_t rs = pts.row_step, cs = pts.col_step;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* q = p + static_cast<std::ptrdiff_t>(j) * rs;
+    out[j] = ((0.0 + r0 * q[0]) + r1 * q[cs]) + r2 * q[2 * cs];
+  }
+}
+
 }  // namespace
 
 void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* out) {
@@ -98,7 +104,11 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
   const auto sn = static_cast<std::ptrdiff_t>(n);
   const bool fits_int = sn <= INT_MAX && rs <= INT_MAX && cs <= INT_MAX;
   if (fits_int && n == 1 && cs > 0) {
-    cblas_dgemv(kColMajor, kTrans, 3, 3, 1.0, r, 3, pts.data, static_cast<int>(cs), 0.0, out, 1);
+    cblas_dgemv(kCblasColMajor, kCblasTrans, 3, 3, 1.0, r, 3, pts.data, static_cast<int>(cs), 0.0, out, 1);
+    return;
+  }
+  if (n > 1 && plane_frame_is_plain(R)) {
+    for (int i = 0; i < 3; ++i) plane_frame_row(r + 3 * i, pts, n, out + static_cast<std::size_t>(i) * n);
     return;
   }
   const bool by_rows = cs == 1 && rs >= 3;     // pts.T is column-major: B transposed
@@ -111,10 +121,10 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
       std::ptrdiff_t nc = std::min(kGemmBlock, sn - j0);
       if (sn - j0 - nc == 1) --nc;
       if (by_rows)
-        cblas_dgemm(kRowMajor, kNoTrans, kTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
+        cblas_dgemm(kCblasRowMajor, kCblasNoTrans, kCblasTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
                     pts.data + j0 * rs, static_cast<int>(rs), 0.0, out + j0, static_cast<int>(sn));
       else
-        cblas_dgemm(kRowMajor, kNoTrans, kNoTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
+        cblas_dgemm(kCblasRowMajor, kCblasNoTrans, kCblasNoTrans, 3, static_cast<int>(nc), 3, 1.0, r, 3,
                     pts.data + j0, static_cast<int>(cs), 0.0, out + j0, static_cast<int>(sn));
       j0 += nc;
     }
@@ -130,18 +140,16 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
 
 PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   // xsys (n x 2) and zs2, copied out of the caller's array before any centring.
-  std::vector<double> xsys(2 * n), zs2(n);
+  const auto copies = std::make_unique_for_overwrite<double[]>(3 * n);
+  double* xsys = copies.get();
+  double* zs2 = xsys + 2 * n;
   for (std::size_t i = 0; i < n; ++i) {
     xsys[2 * i] = points.at(i, 0);
     xsys[2 * i + 1] = points.at(i, 1);
     zs2[i] = points.at(i, 2);
   }
   // The reference's xsys is a transposed stack, so NumPy predicts on it in Fortran order.
-  RansacReport fit = ransac_linear(xsys.data(), n, 2, zs2.data(), kResidualThreshold,
-                                   ArrayOrder::Fortran, kMaxTrials, kSeed);
-  if (!fit.success || fit.model.coef.size() != 2)
-    throw Error(ErrorKind::Runtime, "RANSAC returned no plane model");
-
+  RansacReport fit = ransac_linear(xsys, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran);
   return plane_frame_from_model(std::move(fit.model), xsys[0], xsys[1], xsys[2], xsys[3]);
 }
 
@@ -165,6 +173,14 @@ PlaneFrame plane_frame_from_model(LinearModel model, double x0, double y0, doubl
 void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_step,
                      std::size_t n, const PlaneFrame& frame) {
   const double o[3] = {frame.plane.Ox_lpts, frame.plane.Oy_lpts, frame.plane.Oz_lpts};
+  if (col_step == 1 && row_step == 3) {  // contiguous rows: one pass
+    for (std::size_t i = 0; i < 3 * n; i += 3) {
+      data[i] = data[i] - o[0];
+      data[i + 1] = data[i + 1] - o[1];
+      data[i + 2] = data[i + 2] - o[2];
+    }
+    return;
+  }
   for (int j = 0; j < 3; ++j)
     for (std::size_t i = 0; i < n; ++i) {
       double& v = data[static_cast<std::ptrdiff_t>(i) * row_step + j * col_step];
@@ -176,19 +192,28 @@ LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t 
                             double shift_ratio) {
   LaserPlane p = f.plane;
 
-  // Signed distances: row 2 of temp1 = RRa times the transposed centred points.
-  std::vector<double> temp1(3 * n);
-  to_plane_frame(p.RRa, centred, n, temp1.data());
-  const double* dist = temp1.data() + 2 * n;
-  std::vector<double> abs_distances(n);
-  for (std::size_t i = 0; i < n; ++i) abs_distances[i] = std::fabs(dist[i]);
-  p.mean_dist = n ? mean_of(abs_distances.data(), n) : std::numeric_limits<double>::quiet_NaN();
-
-  // The negative distances in order, gathered into the rows 0 and 1 no longer needed.
-  double* below_values = temp1.data();
+  // Signed distances: row 2 of temp1 = RRa times the transposed centred points. One
+  // uninitialised block holds them (or all of temp1), |distance| and the negative distances
+  // in order, the latter gathered without a branch per point.
+  const bool plain = n > 1 && plane_frame_is_plain(p.RRa);
+  const std::size_t rows = plain ? 1 : 3;
+  const auto block = std::make_unique_for_overwrite<double[]>((rows + 2) * n);
+  double* temp1 = block.get();
+  const double* dist = temp1 + (rows - 1) * n;
+  if (plain) {
+    plane_frame_row(p.RRa.val + 6, centred, n, temp1);
+  } else {
+    to_plane_frame(p.RRa, centred, n, temp1);
+  }
+  double* abs_distances = temp1 + rows * n;
+  double* below_values = abs_distances + n;
   std::size_t below = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (dist[i] < 0.0) below_values[below++] = dist[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    abs_distances[i] = std::fabs(dist[i]);
+    below_values[below] = dist[i];
+    below += static_cast<std::size_t>(dist[i] < 0.0);
+  }
+  p.mean_dist = n ? mean_of(abs_distances, n) : std::numeric_limits<double>::quiet_NaN();
   p.empty_below = below == 0;
   p.shift = p.empty_below ? std::numeric_limits<double>::quiet_NaN()
                           : mean_of(below_values, below);

@@ -1,27 +1,28 @@
 #include "robust/least_squares.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "robust/blas.h"
+#include "support/simd.h"
 #include "support/error.h"
 
-extern "C" {
-void dgelsd_(const int* m, const int* n, const int* nrhs, double* a, const int* lda, double* b,
-             const int* ldb, double* s, const double* rcond, int* rank, double* work,
-             const int* lwork, int* iwork, int* info);
-double ddot_(const int* n, const double* x, const int* incx, const double* y, const int* incy);
-void dgemv_(const char* trans, const int* m, const int* n, const double* alpha, const double* a,
-            const int* lda, const double* x, const int* incx, const double* beta, double* y,
-            const int* incy, std::size_t trans_len);
-}
 
 namespace torvel {
 
 namespace {
 
 constexpr int kMaxBlasSize = std::numeric_limits<int>::max();
+constexpr std::uint64_t kExponentBits = 0x7ff0000000000000ull;
 
 int blas_int(std::size_t v) {
   if (v > static_cast<std::size_t>(kMaxBlasSize)) {
@@ -31,10 +32,7 @@ int blas_int(std::size_t v) {
 }
 
 // numpy.dot of two float64 vectors: 0.0 + ddot.
-double numpy_dot(const double* x, const double* y, int n) {
-  const int one = 1;
-  return 0.0 + ddot_(&n, x, &one, y, &one);
-}
+double numpy_dot(const double* x, const double* y, int n) { return 0.0 + cblas_ddot(n, x, 1, y, 1); }
 
 // LAPACK dlapy2: sqrt(p^2 + q^2) without needless overflow.
 double lapack_hypot(double p, double q) {
@@ -59,6 +57,34 @@ bool householder_safe(const double* a, const double* b, std::size_t m) {
   return true;
 }
 
+// All-ones exponents mark NaN and infinity; an integer scan the compiler vectorises.
+TORVEL_VECTOR_CLONES
+bool all_finite(const double* values, std::size_t n) {
+  std::uint64_t non_finite = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    non_finite |= static_cast<std::uint64_t>(
+        (std::bit_cast<std::uint64_t>(values[i]) & kExponentBits) == kExponentBits);
+  }
+  return non_finite == 0;
+}
+
+// Each column of an m x 2 row-major array summed left to right from +0.0, both at once.
+void column_sums(const double* x, std::size_t m, double* sums) {
+#if defined(__SSE2__)
+  __m128d acc = _mm_setzero_pd();
+  for (std::size_t i = 0; i < m; ++i) acc = _mm_add_pd(acc, _mm_loadu_pd(x + 2 * i));
+  _mm_storeu_pd(sums, acc);
+#else
+  double s0 = 0.0, s1 = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    s0 += x[2 * i];
+    s1 += x[2 * i + 1];
+  }
+  sums[0] = s0;
+  sums[1] = s1;
+#endif
+}
+
 [[noreturn]] void raise_not_finite_lstsq() { raise_value_error("array must not contain infs or NaNs"); }
 
 }  // namespace
@@ -69,6 +95,28 @@ double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
     for (std::size_t i = 0; i < n; ++i) res += a[i * stride];
     return res;
   }
+#if defined(__SSE2__)
+  if (n <= 128 && stride == 1) {
+    // The eight running sums as four pairs of lanes: the same additions in the same order.
+    __m128d r01 = _mm_loadu_pd(a), r23 = _mm_loadu_pd(a + 2);
+    __m128d r45 = _mm_loadu_pd(a + 4), r67 = _mm_loadu_pd(a + 6);
+    std::size_t i = 8;
+    for (; i < n - (n % 8); i += 8) {
+      r01 = _mm_add_pd(r01, _mm_loadu_pd(a + i));
+      r23 = _mm_add_pd(r23, _mm_loadu_pd(a + i + 2));
+      r45 = _mm_add_pd(r45, _mm_loadu_pd(a + i + 4));
+      r67 = _mm_add_pd(r67, _mm_loadu_pd(a + i + 6));
+    }
+    double r[8];
+    _mm_storeu_pd(r, r01);
+    _mm_storeu_pd(r + 2, r23);
+    _mm_storeu_pd(r + 4, r45);
+    _mm_storeu_pd(r + 6, r67);
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+  }
+#endif
   if (n <= 128) {
     double r[8];
     for (std::size_t j = 0; j < 8; ++j) r[j] = a[j * stride];
@@ -87,6 +135,7 @@ double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
 
 void check_all_finite(const double* values, std::size_t n, const char* name,
                       bool with_estimator_hint) {
+  if (all_finite(values, n)) return;
   bool has_inf = false;
   bool has_nan = false;
   for (std::size_t i = 0; i < n; ++i) {
@@ -139,39 +188,123 @@ double householder_slope(const double* a, const double* b, std::size_t m,
   return beta == 0.0 ? 0.0 : b0 * (1.0 / beta);
 }
 
-void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
-                  LeastSquaresWork& work) {
-  const int mm = blas_int(m);
-  const int n = columns;
+namespace {
+
+// dgelsd on the column-major m x n `a` and b (length max(m, n)), workspace queried once per
+// shape as SciPy queries it. Returns the solution in b[0..n).
+void call_dgelsd(int m, int n, double* a, int lda, double* b, int ldb, LeastSquaresWork& work) {
   const int nrhs = 1;
-  const int lda = std::max(1, mm);
-  const int ldb = std::max(mm, n);
-  work.a.resize(m * static_cast<std::size_t>(n));
-  for (std::size_t i = 0; i < m; ++i) {
-    for (int j = 0; j < n; ++j) work.a[static_cast<std::size_t>(j) * m + i] = a[i * n + j];
-  }
-  work.b.assign(static_cast<std::size_t>(ldb), 0.0);
-  std::copy_n(b, m, work.b.begin());
-  work.s.resize(static_cast<std::size_t>(std::min(mm, n)));
   const double rcond = std::numeric_limits<double>::epsilon();
-  int rank = 0;
-  int info = 0;
-  // Workspace query first, as SciPy does, then the solve with exactly that workspace.
-  double query = 0.0;
-  int iquery = 0;
-  int lwork = -1;
-  dgelsd_(&mm, &n, &nrhs, work.a.data(), &lda, work.b.data(), &ldb, work.s.data(), &rcond, &rank,
-          &query, &lwork, &iquery, &info);
-  if (info != 0) raise_value_error("internal gelsd workspace query failed");
-  lwork = static_cast<int>(query);
-  work.work.resize(static_cast<std::size_t>(std::max(1, lwork)));
-  work.iwork.resize(static_cast<std::size_t>(std::max(1, iquery)));
-  dgelsd_(&mm, &n, &nrhs, work.a.data(), &lda, work.b.data(), &ldb, work.s.data(), &rcond, &rank,
-          work.work.data(), &lwork, work.iwork.data(), &info);
+  int rank = 0, info = 0;
+  work.s.resize(static_cast<std::size_t>(std::min(m, n)));
+  if (work.queried_m != m || work.queried_n != n) {
+    double query = 0.0;
+    int iquery = 0, lwork = -1;
+    dgelsd_(&m, &n, &nrhs, a, &lda, b, &ldb, work.s.data(), &rcond, &rank, &query, &lwork,
+            &iquery, &info);
+    if (info != 0) raise_value_error("internal gelsd workspace query failed");
+    work.lwork = static_cast<int>(query);
+    work.work.resize(static_cast<std::size_t>(std::max(1, work.lwork)));
+    work.iwork.resize(static_cast<std::size_t>(std::max(1, iquery)));
+    work.queried_m = m;
+    work.queried_n = n;
+  }
+  dgelsd_(&m, &n, &nrhs, a, &lda, b, &ldb, work.s.data(), &rcond, &rank, work.work.data(),
+          &work.lwork, work.iwork.data(), &info);
   if (info > 0) throw Error(ErrorKind::Runtime, "SVD did not converge in Linear Least Squares");
   if (info < 0) {
     raise_value_error("illegal value in " + std::to_string(-info) + "-th argument of internal gelsd");
   }
+}
+
+double max_abs(const double* v, std::size_t n) {
+  double m = 0.0;
+  for (std::size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(v[i]));
+  return m;
+}
+
+// Far inside dgelsd's range [2^-970, 2^970] in which it leaves A and b unscaled.
+bool unscaled(double norm) { return norm >= 0x1p-900 && norm <= 0x1p900; }
+
+// Rows from which the split pays for its extra calls.
+constexpr int kSplitFromRows = 64;
+
+// dgelsd's own path for m >= n rows beyond its threshold, in separate calls: A = QR,
+// b = Q^T b, then dgelsd on R and the first n values of b. False (a and b partly
+// overwritten) where dgelsd would rescale, A or b, or the reduced system.
+bool split_dgelsd(int m, int n, double* a, double* b, LeastSquaresWork& work) {
+  if (!unscaled(max_abs(a, static_cast<std::size_t>(m) * n))) return false;
+  const double bnrm = max_abs(b, static_cast<std::size_t>(m));
+  if (bnrm != 0.0 && !unscaled(bnrm)) return false;
+  double tau[2], qwork[64];
+  const int one = 1, lq = 64;
+  int info = 0;
+  dgeqrf_(&m, &n, a, &m, tau, qwork, &lq, &info);
+  if (info != 0) return false;
+  dormqr_("L", "T", &m, &one, &n, a, &m, tau, b, &m, qwork, &lq, &info, 1, 1);
+  if (info != 0) return false;
+  if (n > 1) a[1] = 0.0;  // below R
+  const double top = max_abs(b, static_cast<std::size_t>(n));
+  if (top != 0.0 && !unscaled(top)) return false;
+  call_dgelsd(n, n, a, m, b, m, work);
+  return true;
+}
+
+void copy_system(const double* a, const double* b, std::size_t m, int n, LeastSquaresWork& work) {
+  const auto ldb = std::max(m, static_cast<std::size_t>(n));
+  work.a.resize(m * static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < m; ++i) {
+    for (int j = 0; j < n; ++j) work.a[static_cast<std::size_t>(j) * m + i] = a[i * n + j];
+  }
+  work.b.assign(ldb, 0.0);
+  std::copy_n(b, m, work.b.begin());
+}
+
+void solve_whole(const double* a, const double* b, std::size_t m, int n, LeastSquaresWork& work) {
+  copy_system(a, b, m, n, work);
+  const int mm = blas_int(m);
+  call_dgelsd(mm, n, work.a.data(), std::max(1, mm), work.b.data(), std::max(mm, n), work);
+}
+
+// Whether the loaded LAPACK gives the split the bits of the single call, on tall systems
+// of one and two columns (decided once per process).
+bool split_matches_single_call() {
+  static const bool matches = [] {
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&state] {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<double>(state >> 11) * 0x1p-50 - 4.0;
+    };
+    LeastSquaresWork work;
+    for (int n = 1; n <= 2; ++n)
+      for (int m : {kSplitFromRows, 301}) {
+        std::vector<double> a(static_cast<std::size_t>(m) * n), b(m);
+        for (double& v : a) v = next();
+        for (double& v : b) v = next();
+        solve_whole(a.data(), b.data(), m, n, work);
+        const std::vector<double> whole(work.b.begin(), work.b.begin() + n);
+        copy_system(a.data(), b.data(), m, n, work);
+        if (!split_dgelsd(m, n, work.a.data(), work.b.data(), work)) return false;
+        if (std::memcmp(whole.data(), work.b.data(), sizeof(double) * n) != 0) return false;
+      }
+    return true;
+  }();
+  return matches;
+}
+
+}  // namespace
+
+void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
+                  LeastSquaresWork& work) {
+  const int n = columns;
+  if (m >= static_cast<std::size_t>(kSplitFromRows) && split_matches_single_call()) {
+    copy_system(a, b, m, n, work);
+    if (split_dgelsd(blas_int(m), n, work.a.data(), work.b.data(), work)) {
+      std::copy_n(work.b.begin(), n, coef);
+      return;
+    }
+  }
+  solve_whole(a, b, m, n, work);
   std::copy_n(work.b.begin(), n, coef);
 }
 
@@ -192,23 +325,16 @@ LinearModel fit_least_squares(const double* X, int columns, const double* y,
   if (F == 1) {
     x_offset[0] = (0.0 + pairwise_sum(work.x.data(), m)) / count;
   } else {
-    for (std::size_t j = 0; j < F; ++j) {
-      double s = 0.0;
-      for (std::size_t i = 0; i < m; ++i) s += work.x[i * F + j];
-      x_offset[j] = s / count;
-    }
+    column_sums(work.x.data(), m, x_offset);
+    x_offset[0] = x_offset[0] / count;
+    x_offset[1] = x_offset[1] / count;
   }
   const double y_offset = (0.0 + pairwise_sum(work.y.data(), m)) / count;
   for (std::size_t i = 0; i < m; ++i) {
     for (std::size_t j = 0; j < F; ++j) work.x[i * F + j] -= x_offset[j];
     work.y[i] -= y_offset;
   }
-  for (std::size_t i = 0; i < m * F; ++i) {
-    if (!std::isfinite(work.x[i])) raise_not_finite_lstsq();
-  }
-  for (std::size_t i = 0; i < m; ++i) {
-    if (!std::isfinite(work.y[i])) raise_not_finite_lstsq();
-  }
+  if (!all_finite(work.x.data(), m * F) || !all_finite(work.y.data(), m)) raise_not_finite_lstsq();
 
   LinearModel model;
   model.coef.assign(F, 0.0);
@@ -231,17 +357,27 @@ double LinearModel::predict(const double* x_row) const {
 namespace {
 
 // out = A x with BLAS dgemv on a column-major `rows` x `cols` matrix (transposed first when
-// trans is 'T'), then the intercept added: NumPy's matmul followed by + intercept_.
-void gemv_plus_intercept(char trans, std::size_t rows, std::size_t cols, const double* a,
+// `trans`), then the intercept added: NumPy's matmul followed by + intercept_.
+void gemv_plus_intercept(bool trans, std::size_t rows, std::size_t cols, const double* a,
                          const LinearModel& model, double* out, std::size_t count) {
-  const int m = blas_int(rows);
-  const int n = blas_int(cols);
-  const int one = 1;
-  const double alpha = 1.0;
-  const double beta = 0.0;
   std::fill_n(out, count, 0.0);
-  dgemv_(&trans, &m, &n, &alpha, a, &m, model.coef.data(), &one, &beta, out, &one, 1);
+  cblas_dgemv(kCblasColMajor, trans ? kCblasTrans : kCblasNoTrans, blas_int(rows),
+              blas_int(cols), 1.0, a, blas_int(rows), model.coef.data(), 1, 0.0, out, 1);
   for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + model.intercept;
+}
+
+// The two-column products in the arithmetic the loaded BLAS was found to use. A zero
+// coefficient is left to the BLAS, which may skip its column.
+bool plain_two_columns_apply(const LinearModel& model) {
+  return plain_blas().gemv_two_columns && model.coef[0] != 0.0 && model.coef[1] != 0.0;
+}
+
+template <std::size_t step>
+void plain_two_columns(const LinearModel& model, const double* x0, const double* x1,
+                       std::size_t m, double* out) {
+  const double c0 = model.coef[0], c1 = model.coef[1], intercept = model.intercept;
+  for (std::size_t i = 0; i < m; ++i)
+    out[i] = ((0.0 + x0[i * step] * c0) + x1[i * step] * c1) + intercept;
 }
 
 }  // namespace
@@ -253,8 +389,12 @@ void predict_rows(const LinearModel& model, const double* X, std::size_t m, int 
     for (std::size_t i = 0; i < m; ++i) out[i] = model.predict(X + i * F);
     return;
   }
+  if (columns == 2 && plain_two_columns_apply(model)) {
+    plain_two_columns<2>(model, X, X + 1, m, out);
+    return;
+  }
   // A C-ordered m x columns array is a column-major columns x m matrix: transposed gemv.
-  gemv_plus_intercept('T', F, m, X, model, out, m);
+  gemv_plus_intercept(true, F, m, X, model, out, m);
 }
 
 void predict_rows_column_major(const LinearModel& model, const double* X_columns, std::size_t n,
@@ -269,7 +409,11 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
     }
     return;
   }
-  gemv_plus_intercept('N', n, F, X_columns, model, out, n);
+  if (columns == 2 && plain_two_columns_apply(model)) {
+    plain_two_columns<1>(model, X_columns, X_columns + n, n, out);
+    return;
+  }
+  gemv_plus_intercept(false, n, F, X_columns, model, out, n);
 }
 
 double r2_score(const double* y_true, const double* y_pred, std::size_t m,

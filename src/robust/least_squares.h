@@ -32,6 +32,8 @@ void check_all_finite(const double* values, std::size_t n, const char* name, boo
 struct LeastSquaresWork {
   std::vector<double> x, y, a, b, s, work, pred;
   std::vector<int> iwork;
+  int queried_m = -1, queried_n = -1;  // the shape whose workspace `work`/`iwork` hold
+  int lwork = 0;
 };
 
 // Fits y ~ X on the m rows `rows` of X (n x columns, row-major), taken in that order, exactly
@@ -48,6 +50,10 @@ double householder_slope(const double* a, const double* b, std::size_t m,
 
 // The minimum-norm least-squares solution of the centred m x columns system through dgelsd
 // (a row-major, b of length m), rcond = machine epsilon. Exposed for tests.
+// On a tall system dgelsd first reduces A to R with a QR factorisation (dgeqrf, dormqr) and
+// then solves the columns x columns system; where no rescaling can happen that is done here
+// in the same calls, which spares dgelsd's two full scans of A and b. The split is used only
+// when the loaded LAPACK was found to give the same bits as the single call.
 void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
                   LeastSquaresWork& work);
 
