@@ -1,7 +1,7 @@
 // Robust laser-plane fit and the rotation into the plane's own frame.
 //
-// The plane z = a*x + b*y + c is fitted to N camera-frame points by RANSAC (threshold 0.01
-// along z, 300 trials, seed 42; see robust/ransac.h). normal_vec = (-a, -b, 1) / |.|;
+// The plane z = a*x + b*y + c is fitted to N camera-frame points by RANSAC (kPlaneRansac;
+// see robust/ransac.h). normal_vec = (-a, -b, 1) / |.|;
 // RRa is the Rodrigues rotation about normal_vec x (0, 0, 1) by Phi = acos(normal_vec[2]),
 // so RRa * normal_vec = (0, 0, 1): camera frame -> plane frame. RRa_inv is its LAPACK
 // inverse. O = (Ox_lpts, Oy_lpts, Oz_lpts) with Ox_lpts = (x0 + y0) / 2 of the FIRST point,
@@ -28,6 +28,10 @@
 #include "support/strided.h"
 
 namespace torvel {
+
+// The robust fit of the plane: a point is an inlier within 0.01 along z (in the points'
+// length unit), 300 trials, seed 42.
+inline constexpr RansacOptions kPlaneRansac{.residual_threshold = 0.01};
 
 // The ten documented values, in result order, and the empty-mean flag.
 struct LaserPlane {

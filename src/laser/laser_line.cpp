@@ -19,9 +19,6 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-constexpr double kResidualThreshold = 3.0;  // pixels
-constexpr int kMaxTrials = 300;
-constexpr std::uint32_t kSeed = 42;
 
 bool fast_path_applies(const cv::Mat& mask, const cv::Mat& th2) {
   return th2.dims == 2 && mask.dims == 2 && !th2.empty() && th2.type() == CV_8UC1 &&
@@ -134,7 +131,7 @@ LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroi
     }
   }
   const RansacReport report =
-      ransac_linear(X.data(), n, 1, y.data(), kResidualThreshold, kMaxTrials, kSeed);
+      ransac_linear(X.data(), n, 1, y.data(), kLaserLineRansac);
   LaserLinePoints points;
   for (std::size_t k = 0; k < n; ++k) {
     if (!report.inlier_mask[k]) continue;

@@ -4,8 +4,8 @@
 // the mask is not 0, 0 elsewhere) are labelled with 8-connectivity by OpenCV's default
 // algorithm, and every label contributes its centroid (mean column, mean row), label 0 (all
 // zero pixels of the masked image, the background) included. The centroids of mask1 in label
-// order, then those of mask2, are fitted with the robust line estimator (threshold 3 pixels,
-// 300 trials, seed 42); the inlier centroids come back in that order.
+// order, then those of mask2, are fitted with the robust line estimator (kLaserLineRansac); the
+// inlier centroids come back in that order.
 #pragma once
 
 #include <vector>
@@ -13,8 +13,12 @@
 #include <opencv2/core.hpp>
 
 #include "laser/lit_runs.h"
+#include "robust/ransac.h"
 
 namespace torvel {
+
+// The robust line through the centroids: inliers within 3 pixels, 300 trials, seed 42.
+inline constexpr RansacOptions kLaserLineRansac{.residual_threshold = 3.0};
 
 struct LaserLinePoints {
   std::vector<double> independent;  // column coordinate when row_of_column, else row coordinate

@@ -4,13 +4,22 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "robust/blas.h"
 #include "robust/least_squares.h"
+#include "support/simd.h"
 
 namespace torvel {
 
 namespace {
+
+bool same_model(const LinearModel& a, const LinearModel& b) {
+  return std::memcmp(&a.intercept, &b.intercept, sizeof(double)) == 0 &&
+         a.coef.size() == b.coef.size() &&
+         std::memcmp(a.coef.data(), b.coef.data(), sizeof(double) * a.coef.size()) == 0;
+}
 
 // LinearRegression as a RANSAC estimator over n samples of `columns` features.
 class LinearEstimator {
@@ -43,25 +52,39 @@ class LinearEstimator {
       x_checked_ = true;
     }
     out.resize(n_);
+    predictions_.resize(n_);
+    double* pred = predictions_.data();
     if (X_columns_.empty()) {
-      predict_rows(model, X_, n_, columns_, out.data());
+      predict_rows(model, X_, n_, columns_, pred);
     } else {
-      predict_rows_column_major(model, X_columns_.data(), n_, columns_, out.data());
+      predict_rows_column_major(model, X_columns_.data(), n_, columns_, pred);
     }
-    for (std::size_t i = 0; i < n_; ++i) out[i] = std::fabs(y_[i] - out[i]);
+    for (std::size_t i = 0; i < n_; ++i) out[i] = std::fabs(y_[i] - pred[i]);
+    // predict on the inliers' rows gives the same values when it runs the same arithmetic:
+    // one column always (no BLAS), two when the BLAS products are plain.
+    predictions_model_ = model;
+    reuse_predictions_ = columns_ == 1 || (plain_blas().gemv_two_columns &&
+                                           model.coef[0] != 0.0 && model.coef[1] != 0.0);
   }
 
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
     const auto F = static_cast<std::size_t>(columns_);
     const std::size_t m = rows.size();
-    rows_x_.resize(m * F);
     rows_y_.resize(m);
-    for (std::size_t i = 0; i < m; ++i) {
-      for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
-      rows_y_[i] = y_[rows[i]];
-    }
     rows_pred_.resize(m);
-    predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
+    if (reuse_predictions_ && same_model(predictions_model_, model) && m > 1) {
+      for (std::size_t i = 0; i < m; ++i) {
+        rows_y_[i] = y_[rows[i]];
+        rows_pred_[i] = predictions_[rows[i]];
+      }
+    } else {
+      rows_x_.resize(m * F);
+      for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
+        rows_y_[i] = y_[rows[i]];
+      }
+      predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
+    }
     return r2_score(rows_y_.data(), rows_pred_.data(), m, scratch_);
   }
 
@@ -73,6 +96,9 @@ class LinearEstimator {
   bool x_checked_ = false;
   std::vector<double> X_columns_;  // column-major copy when the reference array is Fortran-ordered
   LeastSquaresWork work_;
+  std::vector<double> predictions_;  // of the last residuals() call
+  LinearModel predictions_model_;
+  bool reuse_predictions_ = false;
   std::vector<double> rows_x_, rows_y_, rows_pred_, scratch_;
 };
 
@@ -98,6 +124,13 @@ std::string ransac_no_consensus_message() {
          "estimator attributes for diagnostics (n_skips*).";
 }
 
+TORVEL_VECTOR_CLONES
+std::size_t count_at_most(const double* values, std::size_t n, double limit) {
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += static_cast<std::uint64_t>(values[i] <= limit);
+  return count;
+}
+
 double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
                           double probability) {
   constexpr double eps = std::numeric_limits<double>::epsilon();
@@ -112,13 +145,16 @@ double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
 }
 
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
-                           double residual_threshold, int max_trials, std::uint32_t seed) {
-  return ransac_linear(X, n, columns, y, residual_threshold, ArrayOrder::C, max_trials, seed);
+                           double residual_threshold, ArrayOrder reference_order) {
+  RansacOptions options;
+  options.residual_threshold = residual_threshold;
+  return ransac_linear(X, n, columns, y, options, reference_order);
 }
 
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
-                           double residual_threshold, ArrayOrder reference_order, int max_trials,
-                           std::uint32_t seed) {
+                           const RansacOptions& options, ArrayOrder reference_order) {
+  const double residual_threshold = options.residual_threshold;
+  const int max_trials = options.max_trials;
   if (columns != 1 && columns != 2) raise_value_error("ransac_linear: columns must be 1 or 2");
   if (max_trials < 0) {
     raise_value_error(
@@ -142,15 +178,10 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
   }
 
   LinearEstimator estimator(X, n, columns, y, reference_order);
-  RansacOptions options;
-  options.residual_threshold = residual_threshold;
-  options.max_trials = max_trials;
-  options.seed = seed;
   RansacResult<LinearModel> result = ransac(estimator, options);
   if (!result.success) raise_value_error(ransac_no_consensus_message());
 
   RansacReport report;
-  report.success = true;
   report.num_trials = result.num_trials;
   report.inlier_mask = std::move(result.inlier_mask);
   report.model = std::move(result.model);

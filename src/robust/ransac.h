@@ -30,22 +30,20 @@ struct LinearModel {            // y = coef . x + intercept
   double predict(const double* x_row) const;
 };
 
+// One robust fit's settings. The defaults are scikit-learn's RANSACRegressor's (with the
+// fixed seed every caller of this library uses); the threshold is each caller's.
+struct RansacOptions {
+  double residual_threshold = 0.0;  // inlier iff residual <= threshold
+  int max_trials = 300;
+  std::uint32_t seed = 42;          // a fresh NumPy legacy generator per run
+  double stop_probability = 0.99;
+};
+
 struct RansacReport {
-  bool success = false;
   int num_trials = 0;
   std::vector<std::uint8_t> inlier_mask;  // one per sample, 1 = inlier
   LinearModel model;                      // the final refit on the inliers
 };
-
-// X: n rows of `columns` doubles, row-major contiguous; y: n doubles. columns is 1 or 2.
-// residual_threshold T (a row is an inlier iff |y - prediction| <= T), max_trials 300 and
-// seed 42 as scikit-learn's RANSACRegressor with the default LinearRegression. Every call
-// starts a fresh generator. Throws torvel::Error(ErrorKind::Value, <scikit-learn's text>)
-// for every case where scikit-learn raises ValueError (empty X, n < min_samples, NaN/inf in
-// y, NaN/inf in X, no consensus set). On success the report's `success` is true.
-RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
-                           double residual_threshold, int max_trials = 300,
-                           std::uint32_t seed = 42);
 
 // The memory order of the NumPy array X that the equivalent scikit-learn call receives.
 // NumPy predicts on all of X with BLAS gemv, transposed for a C-ordered array and plain for a
@@ -53,9 +51,21 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
 // the two kernels differently. The data passed here stay row-major either way.
 enum class ArrayOrder { C, Fortran };
 
+// X: n rows of `columns` doubles, row-major contiguous; y: n doubles. columns is 1 or 2.
+// A row is an inlier iff |y - prediction| <= options.residual_threshold; the fit is
+// scikit-learn's RANSACRegressor(residual_threshold, max_trials, random_state=seed) with the
+// default LinearRegression, and every call starts a fresh generator. Throws
+// torvel::Error(ErrorKind::Value, <scikit-learn's text>) for every case where scikit-learn
+// raises ValueError (empty X, n < min_samples, NaN/inf in y, NaN/inf in X, no consensus set);
+// a returned report always holds a model.
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
-                           double residual_threshold, ArrayOrder reference_order,
-                           int max_trials = 300, std::uint32_t seed = 42);
+                           const RansacOptions& options,
+                           ArrayOrder reference_order = ArrayOrder::C);
+
+// The same with the default options and this threshold.
+RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
+                           double residual_threshold,
+                           ArrayOrder reference_order = ArrayOrder::C);
 
 // scikit-learn's text when no trial finds a consensus set.
 std::string ransac_no_consensus_message();
@@ -69,6 +79,8 @@ std::string ransac_no_consensus_message();
 //   e.fit(rows)                    model fitted on these sample indices, in this order;
 //   e.residuals(model, out)        out[i] = loss of sample i (NaN never counts as an inlier);
 //   e.score(model, rows)           the trial's score on its inliers (index order); higher wins.
+//                                  It follows residuals() of the same model, whose work it
+//                                  may reuse.
 // fit, residuals and score may throw; the engine lets the exception through.
 // ===========================================================================================
 
@@ -83,12 +95,6 @@ concept RansacEstimator = requires(E& est, const E& cest, std::span<const std::s
   { est.score(model, rows) } -> std::convertible_to<double>;
 };
 
-struct RansacOptions {
-  double residual_threshold = 0.0;  // inlier iff residual <= threshold
-  int max_trials = 300;
-  std::uint32_t seed = 42;          // a fresh NumPy legacy generator per run
-  double stop_probability = 0.99;
-};
 
 template <typename Model>
 struct RansacResult {
@@ -104,6 +110,9 @@ struct RansacResult {
 // (C pow), 0 when nom == 1, +inf when denom == 1.
 double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
                           double probability);
+
+// How many of the n values are <= limit (NaN never is).
+std::size_t count_at_most(const double* values, std::size_t n, double limit);
 
 // The trial loop: best count starts at 1, so a trial needs at least one inlier; a trial with
 // fewer inliers than the best is skipped; with as many it replaces the best unless its score is
@@ -123,27 +132,31 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   bool have_best = false;
   double limit = static_cast<double>(options.max_trials);
   std::vector<std::size_t> subset;
-  std::vector<std::size_t> inliers;
+  std::vector<std::size_t> inliers(n);
   std::vector<double> residuals(n);
+  const double threshold = options.residual_threshold;
 
   while (static_cast<double>(result.num_trials) < limit) {
     ++result.num_trials;
     sampler.draw(rng, subset);
     const typename E::Model model = estimator.fit(std::span<const std::size_t>(subset));
     estimator.residuals(model, residuals);
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < n; ++i) count += residuals[i] <= options.residual_threshold;
+    const double* r = residuals.data();
+    const std::size_t count = count_at_most(r, n, threshold);
     if (count < best_count) continue;
-    inliers.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (residuals[i] <= options.residual_threshold) inliers.push_back(i);
+    // The inliers' indices in order, without a branch per sample.
+    std::size_t* out = inliers.data();
+    for (std::size_t i = 0, m = 0; i < n; ++i) {
+      out[m] = i;
+      m += static_cast<std::size_t>(r[i] <= threshold);
     }
-    const double score = estimator.score(model, std::span<const std::size_t>(inliers));
+    const std::span<const std::size_t> trial_inliers(out, count);
+    const double score = estimator.score(model, trial_inliers);
     if (count == best_count && score < best_score) continue;
     best_count = count;
     best_score = score;
     have_best = true;
-    result.inliers = inliers;
+    result.inliers.assign(trial_inliers.begin(), trial_inliers.end());
     const double dynamic = dynamic_max_trials(count, n, k, options.stop_probability);
     if (dynamic < limit) limit = dynamic;
   }
