@@ -20,10 +20,7 @@ PyObject* exception_type(ErrorKind kind) {
     case ErrorKind::Value: return PyExc_ValueError;
     case ErrorKind::Index: return PyExc_IndexError;
     case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Key: return PyExc_KeyError;
     case ErrorKind::Overflow: return PyExc_OverflowError;
-    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-    case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
     case ErrorKind::Runtime: break;
   }
   return PyExc_RuntimeError;
