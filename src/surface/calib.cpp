@@ -14,11 +14,6 @@
 namespace torvel::surface {
 namespace {
 
-[[noreturn]] void raise_python(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw_python_error();
-}
-
 // ---- the calibration file ----------------------------------------------------------
 
 PyRef lookup(PyObject* dict, const char* key) {
@@ -99,7 +94,7 @@ PyRef image_array(PyObject* obj, ImageView* view) {
                                   nullptr);
   if (arr == nullptr) rethrow_naming("img");
   PyRef a(arr);
-  if (PyArray_NDIM(a.array()) < 2) raise_python(PyExc_IndexError, "tuple index out of range");
+  if (PyArray_NDIM(a.array()) < 2) raise(PyExc_IndexError, "tuple index out of range");
   view->data = static_cast<const std::uint8_t*>(PyArray_DATA(a.array()));
   view->rows = PyArray_DIMS(a.array())[0];
   view->cols = PyArray_DIMS(a.array())[1];
@@ -118,7 +113,7 @@ void require_2d_map(PyArrayObject* map, const ImageView& img) {
   const int nd = PyArray_NDIM(map);
   if (nd == 2) return;
   check_image_flattenable(img);
-  raise_python(PyExc_ValueError, nd < 2 ? "not enough values to unpack (expected 2, got 1)"
+  raise(PyExc_ValueError, nd < 2 ? "not enough values to unpack (expected 2, got 1)"
                                         : "too many values to unpack (expected 2)");
 }
 
@@ -141,7 +136,7 @@ std::vector<npy_intp> broadcast_pair(const std::vector<npy_intp>& a, const std::
     const npy_intp da = i + a.size() >= nd ? a[i + a.size() - nd] : 1;
     const npy_intp db = i + b.size() >= nd ? b[i + b.size() - nd] : 1;
     if (da != db && da != 1 && db != 1) {
-      raise_python(PyExc_ValueError, "operands could not be broadcast together with shapes " +
+      raise(PyExc_ValueError, "operands could not be broadcast together with shapes " +
                                          numpy_shape(a) + " " + numpy_shape(b) + " ");
     }
     out[i] = da == 1 ? db : da;
@@ -178,9 +173,9 @@ PyObject* undistortion_impl(PyObject* const* args) {
   if (!type || !is_integer(*type)) {
     check_image_flattenable(img);
     if (PyArray_DESCR(map.array())->kind == 'b') {
-      raise_python(PyExc_TypeError, "maparray: a boolean map names no source pixels; expected integers");
+      raise(PyExc_TypeError, "maparray: a boolean map names no source pixels; expected integers");
     }
-    raise_python(PyExc_IndexError, "arrays used as indices must be of integer (or boolean) type");
+    raise(PyExc_IndexError, "arrays used as indices must be of integer (or boolean) type");
   }
   const Strided2D view = map_view(map.array(), *type);
   PyRef out = new_array(NPY_UINT8, {img.rows, img.cols});
@@ -197,7 +192,7 @@ PyObject* undistort_bilinear_impl(PyObject* const* args) {
     map = cast(std::move(map), NPY_INT32);
     map_type = ElemType::I32;
   }
-  if (PyArray_NDIM(map.array()) < 2) raise_python(PyExc_IndexError, "tuple index out of range");
+  if (PyArray_NDIM(map.array()) < 2) raise(PyExc_IndexError, "tuple index out of range");
   ImageView img;
   PyRef image = image_array(args[1], &img);
   require_2d_map(map.array(), img);
@@ -222,7 +217,7 @@ PyObject* undistort_bilinear_impl(PyObject* const* args) {
   }
   const std::size_t nd = shape.size();
   if (shape[nd - 2] != img.rows || shape[nd - 1] != img.cols) {
-    raise_python(PyExc_NotImplementedError, "undistort_bilinear: weights that widen a " +
+    raise(PyExc_NotImplementedError, "undistort_bilinear: weights that widen a " +
                                                 numpy_shape(hw) + " image to " +
                                                 numpy_shape(shape) + " are not supported");
   }

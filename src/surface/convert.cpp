@@ -94,8 +94,7 @@ std::vector<npy_intp> broadcast_shapes(const std::vector<std::vector<npy_intp>>&
       }
       std::string msg = std::string(what) + ": operands could not be broadcast together with shapes";
       for (const auto& t : shapes) msg += " " + shape_text(t);
-      PyErr_SetString(PyExc_ValueError, msg.c_str());
-      throw_python_error();
+      raise(PyExc_ValueError, msg);
     }
   }
   return out;
@@ -117,8 +116,7 @@ Rows3View rows3_view(PyArrayObject* a, npy_intp n, const char* argname) {
     if (dims[axis] == 1) return 0;
     std::string msg = std::string(argname) + ": shape " + shape_text(shape_of(a)) +
                       " does not broadcast to (" + std::to_string(n) + ", 3)";
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   };
   Rows3View v;
   v.data = static_cast<const double*>(PyArray_DATA(a));
@@ -133,8 +131,7 @@ Rows3View rows3_view(PyArrayObject* a, npy_intp n, const char* argname) {
   } else {
     std::string msg = std::string(argname) + ": expected an N x 3 array, got shape " +
                       shape_text(shape_of(a));
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   }
   return v;
 }

@@ -15,14 +15,9 @@ namespace {
 [[noreturn]] void raise_linalg_error(const std::string& message) {
   PyRef linalg = PyRef::check(PyImport_ImportModule("numpy.linalg"));
   PyRef type = PyRef::check(PyObject_GetAttrString(linalg.get(), "LinAlgError"));
-  PyErr_SetString(type.get(), message.c_str());
-  throw_python_error();
+  raise(type.get(), message);
 }
 
-[[noreturn]] void raise_with(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw_python_error();
-}
 
 // The covariance as the 2 x 2 matrix the decomposition takes, failing where the
 // decomposition or the later steps fail for other shapes.
@@ -34,7 +29,7 @@ std::array<double, 4> covariance(PyObject* cov) {
                        "-dimensional array given. Array must be at least two-dimensional");
   }
   if (shape.size() > 2) {
-    raise_with(PyExc_ValueError, "cov: a stack of matrices " + shape_text(shape) +
+    raise(PyExc_ValueError, "cov: a stack of matrices " + shape_text(shape) +
                                      " is not one 2 x 2 covariance");
   }
   const npy_intp rows = shape[0];
@@ -42,17 +37,17 @@ std::array<double, 4> covariance(PyObject* cov) {
   if (rows < 2 || cols < 2) {
     // Fewer than two singular values.
     const npy_intp k = rows < cols ? rows : cols;
-    if (k == 0) raise_with(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
-    raise_with(PyExc_IndexError, "index 1 is out of bounds for axis 0 with size " + std::to_string(k));
+    if (k == 0) raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
+    raise(PyExc_IndexError, "index 1 is out of bounds for axis 0 with size " + std::to_string(k));
   }
   if (rows != 2) {
     // The first row of the rows x rows left factor against [1, 0].
     const std::string n = std::to_string(rows);
-    raise_with(PyExc_ValueError,
+    raise(PyExc_ValueError,
                "shapes (" + n + ",) and (2,) not aligned: " + n + " (dim 0) != 2 (dim 0)");
   }
   if (cols != 2) {
-    raise_with(PyExc_ValueError, "cov: expected a 2 x 2 matrix, got shape " + shape_text(shape));
+    raise(PyExc_ValueError, "cov: expected a 2 x 2 matrix, got shape " + shape_text(shape));
   }
   const double* v = static_cast<const double*>(PyArray_DATA(a.array()));
   for (int i = 0; i < 4; ++i) {
@@ -87,9 +82,9 @@ PyObject* plot_ellipse_impl(PyObject* const* args) {
   int overflow = 0;
   const long long n = PyLong_AsLongLongAndOverflow(n_obj.get(), &overflow);
   if (n == -1 && PyErr_Occurred()) throw_python_error();
-  if (overflow > 0) raise_with(PyExc_ValueError, "Maximum allowed size exceeded");
+  if (overflow > 0) raise(PyExc_ValueError, "Maximum allowed size exceeded");
   if (overflow < 0 || n < 0) {
-    raise_with(PyExc_ValueError, "Number of samples, " +
+    raise(PyExc_ValueError, "Number of samples, " +
                                      std::string(overflow < 0 ? "(very negative)" : std::to_string(n)) +
                                      ", must be non-negative.");
   }
@@ -103,12 +98,7 @@ PyObject* plot_ellipse_impl(PyObject* const* args) {
 
   PyRef data = new_array(NPY_DOUBLE, {2, static_cast<npy_intp>(n)});
   double* d = static_cast<double*>(PyArray_DATA(data.array()));
-  if (n >= 4096) {
-    AllowThreads nogil;
-    ellipse_outline(shape, xc, yc, n, d, d + n);
-  } else {
-    ellipse_outline(shape, xc, yc, n, d, d + n);
-  }
+  run_core(static_cast<npy_intp>(n), [&] { ellipse_outline(shape, xc, yc, n, d, d + n); });
   PyRef x = PyRef::check(PySequence_GetItem(data.get(), 0));
   PyRef y = PyRef::check(PySequence_GetItem(data.get(), 1));
   return PyTuple_Pack(2, x.get(), y.get());

@@ -54,20 +54,15 @@ const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArra
 
 bool is_numpy_object(PyObject* obj) { return PyArray_Check(obj) || PyArray_IsScalar(obj, Generic); }
 
-// A coordinate array at least this large is refused before any arithmetic: the distance
-// is one number, which an array of more than one value never gives (NumPy would first
-// build the squared differences at full size, a zero-stride view's included).
-constexpr npy_intp kLargestCoordinateArray = npy_intp{1} << 16;
-
+// A large coordinate array is refused before any arithmetic: the distance is one number,
+// which an array of more than one value never gives.
 void refuse_large_coordinate(PyObject* coordinate, const char* point, int index) {
-  if (!PyArray_Check(coordinate)) return;
+  if (!is_large_array(coordinate)) return;
   PyArrayObject* a = reinterpret_cast<PyArrayObject*>(coordinate);
-  if (PyArray_SIZE(a) < kLargestCoordinateArray) return;
   const std::string msg = std::string(point) + ": coordinate " + std::to_string(index) +
                           " is an array of shape " + shape_text(shape_of(a)) +
                           ", not one number";
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_TypeError, msg);
 }
 
 }  // namespace
@@ -93,8 +88,7 @@ PyObject* distance_2pts_impl(PyObject* const* args) {
                         squared_difference(a1.get(), b1.get()).get());
   const double s = numpy1_float(sum.get());
   if (s < 0) {
-    PyErr_SetString(PyExc_ValueError, "math domain error");
-    throw_python_error();
+    raise(PyExc_ValueError, "math domain error");
   }
   return PyFloat_FromDouble(std::sqrt(s));
 }
@@ -107,8 +101,7 @@ PyObject* get_line_of_sight_pts_impl(PyObject* const* args) {
   if (shape != shape_of(cols.array())) {
     const std::string msg = "rows and cols must have one shape, got " + shape_text(shape) +
                             " and " + shape_text(shape_of(cols.array()));
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   }
   std::vector<npy_intp> out_shape{3};
   out_shape.insert(out_shape.end(), shape.begin(), shape.end());
@@ -137,8 +130,7 @@ PyObject* get_img_coord_from_3d_pts_impl(PyObject* const* args) {
     for (int i = 1; i <= 8; ++i) any_numpy = any_numpy || is_numpy_object(args[i]);
     if (!any_numpy) {
       // Plain numbers give a plain float, which has no integer-array conversion.
-      PyErr_SetString(PyExc_AttributeError, "'float' object has no attribute 'astype'");
-      throw_python_error();
+      raise(PyExc_AttributeError, "'float' object has no attribute 'astype'");
     }
   }
   x = broadcast_to(std::move(x), shape);
@@ -178,8 +170,7 @@ PyObject* intersect_line_plane_impl(PyObject* const* args) {
             ? "vecpt0s, vecpt1s: axis 1 is out of bounds for array of dimension " +
                   std::to_string(lines.size())
             : "vecpt0s, vecpt1s: expected N x 3 arrays, got shape " + shape_text(lines);
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   }
   const npy_intp n = lines[0];
   Rows3View views[4];
@@ -189,8 +180,7 @@ PyObject* intersect_line_plane_impl(PyObject* const* args) {
   // hold the +inf that marks a parallel line.
   if (is_integer_kind(args[1]) && is_integer_kind(args[2]) && is_integer_kind(args[4]) &&
       any_parallel(views[0], views[1], views[3], epsion, n)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-    throw_python_error();
+    raise(PyExc_OverflowError, "cannot convert float infinity to integer");
   }
   PyRef out = new_array(NPY_DOUBLE, {n, 3});
   double* o = static_cast<double*>(PyArray_DATA(out.array()));

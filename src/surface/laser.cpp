@@ -6,11 +6,13 @@
 // whatever cv2 accepts, converts or refuses (and its error text) is exactly cv2's.
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "laser/laser_line.h"
+#include "robust/ransac.h"
 #include "surface/convert.h"
 #include "surface/methods.h"
 
@@ -70,8 +72,7 @@ void check_image_extent(PyObject* obj, const char* argname) {
   if (pixels <= INT_MAX) return;
   const std::string msg = std::string(argname) + ": an image of shape " + shape_text(shape_of(a)) +
                           " is too large: its pixels do not fit a 32-bit count";
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_ValueError, msg);
 }
 
 // An empty th2 with a mask that fits it, or an empty mask (which OpenCV takes as none),
@@ -93,8 +94,7 @@ void check_not_empty(PyObject* th2, const PyRef& mask_u8) {
   if (PyArray_SIZE(mask_u8.array()) != 0 && shape_of(a) != shape_of(mask_u8.array())) return;
   const std::string msg = "th2: an image of shape " + shape_text(shape_of(a)) +
                           " is empty: it holds no pixels to label";
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_ValueError, msg);
 }
 
 // One region's centroid table (a float64 p x 2 array); `runs` carries th2's lit runs from
@@ -144,9 +144,8 @@ PyObject* get_laser_line_impl(PyObject* const* args) {
   // cv2 would take None or a number as an empty image or a scalar and then crash or fail
   // inside its labelling: an image is an array (or a nested sequence).
   if (!PyArray_Check(th2) && !PyList_Check(th2) && !PyTuple_Check(th2)) {
-    PyErr_Format(PyExc_TypeError, "th2: expected an image (a 2-D uint8 array), got %.100s",
-                 Py_TYPE(th2)->tp_name);
-    throw_python_error();
+    raise(PyExc_TypeError, "th2: expected an image (a 2-D uint8 array), got " +
+                               std::string(Py_TYPE(th2)->tp_name).substr(0, 100));
   }
   LitRunsCache runs;
   PyRef first = region_centroids(th2, args[1], "mask1", runs);
@@ -155,25 +154,24 @@ PyObject* get_laser_line_impl(PyObject* const* args) {
   // An array of several values has no single truth value: say so before NumPy compares it
   // element by element (a zero-stride view can be far larger than its memory).
   if (PyArray_Check(args[4]) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(args[4])) > 1) {
-    PyErr_SetString(PyExc_ValueError,
-                    "The truth value of an array with more than one element is ambiguous. "
-                    "Use a.any() or a.all()");
-    throw_python_error();
+    raise(PyExc_ValueError,
+          "The truth value of an array with more than one element is ambiguous. "
+          "Use a.any() or a.all()");
   }
   PyRef one = PyRef::check(PyLong_FromLong(1));
   PyRef equal = PyRef::check(PyObject_RichCompare(args[4], one.get(), Py_EQ));
   const int row_of_column = PyObject_IsTrue(equal.get());
   if (row_of_column < 0) throw_python_error();
   if (PyArray_DIM(first.array(), 1) != 2 || PyArray_DIM(second.array(), 1) != 2) {
-    PyErr_SetString(PyExc_ValueError, "centroid tables must have two columns");
-    throw_python_error();
+    raise(PyExc_ValueError, "centroid tables must have two columns");
   }
 
+  // The robust fit visits every centroid in each of its trials.
+  const npy_intp centroids = PyArray_DIM(first.array(), 0) + PyArray_DIM(second.array(), 0);
   LaserLinePoints points;
-  {
-    AllowThreads nogil;
+  run_core(centroids * RansacOptions{}.max_trials, [&] {
     points = fit_laser_line(table_view(first), table_view(second), row_of_column != 0);
-  }
+  });
   PyRef independent = squeezed(points.independent);
   PyRef dependent = squeezed(points.dependent);
   return PyRef::check(PyTuple_Pack(2, independent.get(), dependent.get())).release();

@@ -16,11 +16,6 @@
 namespace torvel::surface {
 namespace {
 
-[[noreturn]] void value_error(const std::string& msg) {
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
-}
-
 PyRef float64_scalar(double v) {
   return PyRef::check(PyArray_Scalar(&v, PyArray_DescrFromType(NPY_DOUBLE), nullptr));
 }
@@ -44,7 +39,7 @@ struct Points {
 // are refused by their count, before any conversion or working array is allocated.
 void refuse_unaddressable_count(npy_intp n) {
   if (n > INT_MAX)
-    value_error("all_laser_3d_pts: " + std::to_string(n) +
+    raise(PyExc_ValueError, "all_laser_3d_pts: " + std::to_string(n) +
                 " points are more than the plane fit can address (at most " +
                 std::to_string(INT_MAX) + ")");
 }
@@ -56,7 +51,7 @@ Points points_as_doubles(PyObject* obj) {
   p.array = to_array(obj, NPY_DOUBLE, "all_laser_3d_pts", false);
   const std::vector<npy_intp> shape = shape_of(p.array.array());
   if (shape.size() != 2 || shape[1] != 3)
-    value_error("all_laser_3d_pts: expected an N x 3 array, got shape " + shape_text(shape));
+    raise(PyExc_ValueError, "all_laser_3d_pts: expected an N x 3 array, got shape " + shape_text(shape));
   p.n = shape[0];
   refuse_unaddressable_count(p.n);
   p.view = rows3_view(p.array.array(), p.n, "all_laser_3d_pts");
@@ -154,12 +149,12 @@ PyObject* from_cnt2cnt_impl(PyObject* const* args) {
 
   const std::vector<npy_intp> shape = shape_of(xs.array());
   if (shape.size() != 1 || shape != shape_of(ys.array()))
-    value_error("xs, ys: expected two one-dimensional arrays of one length, got shapes " +
+    raise(PyExc_ValueError, "xs, ys: expected two one-dimensional arrays of one length, got shapes " +
                 shape_text(shape) + " and " + shape_text(shape_of(ys.array())));
   auto three = [](const PyRef& a, const char* name) {
     const std::vector<npy_intp> s = shape_of(a.array());
     if (s != std::vector<npy_intp>{3} && s != std::vector<npy_intp>{1, 3})
-      value_error(std::string(name) + ": expected 3 values, got shape " + shape_text(s));
+      raise(PyExc_ValueError, std::string(name) + ": expected 3 values, got shape " + shape_text(s));
     std::array<double, 3> v;
     std::memcpy(v.data(), PyArray_DATA(a.array()), sizeof v);
     return v;
@@ -167,7 +162,7 @@ PyObject* from_cnt2cnt_impl(PyObject* const* args) {
   const std::array<double, 3> point = three(p_cos, "p_cos_one_point");
   const std::array<double, 3> nrm = three(normal, "normal_vec");
   if (shape_of(rra.array()) != std::vector<npy_intp>{3, 3})
-    value_error("RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(rra.array())));
+    raise(PyExc_ValueError, "RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(rra.array())));
   cv::Matx33d R;
   std::memcpy(R.val, PyArray_DATA(rra.array()), sizeof R.val);
 
