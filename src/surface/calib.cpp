@@ -8,7 +8,7 @@
 #include "support/error.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 #include "surface/unpickler.h"
 
 namespace torvel::surface {
@@ -88,11 +88,11 @@ PyRef cast(PyRef a, int typenum) {
 
 // The image as contiguous uint8 pixels (other dtypes converted as astype(uint8) does);
 // H and W are its first two dimensions.
-PyRef image_array(PyObject* obj, ImageView* view) {
-  PyObject* arr = PyArray_FromAny(obj, PyArray_DescrFromType(NPY_UINT8), 0, 0,
+PyRef image_array(Arg img, ImageView* view) {
+  PyObject* arr = PyArray_FromAny(img.obj, PyArray_DescrFromType(NPY_UINT8), 0, 0,
                                   NPY_ARRAY_ALIGNED | NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_FORCECAST,
                                   nullptr);
-  if (arr == nullptr) rethrow_naming("img");
+  if (arr == nullptr) rethrow_naming(img.name);
   PyRef a(arr);
   if (PyArray_NDIM(a.array()) < 2) raise(PyExc_IndexError, "tuple index out of range");
   view->data = static_cast<const std::uint8_t*>(PyArray_DATA(a.array()));
@@ -144,17 +144,15 @@ std::vector<npy_intp> broadcast_pair(const std::vector<npy_intp>& a, const std::
   return out;
 }
 
-}  // namespace
-
-PyObject* get_calib_res0_impl(PyObject* const* args) {
-  PyRef dict = load_pickled(args[1]);
+PyObject* get_calib_res0_impl(PyObject* pkl_path) {
+  PyRef dict = load_pickled(pkl_path);
   PyRef params = lookup(dict.get(), "param");
   PyRef map = unshifted_map(dict.get());
   return PyTuple_Pack(2, params.get(), map.get());
 }
 
-PyObject* get_calib_res_impl(PyObject* const* args) {
-  PyRef dict = load_pickled(args[1]);
+PyObject* get_calib_res_impl(PyObject* pkl_path) {
+  PyRef dict = load_pickled(pkl_path);
   PyRef params = lookup(dict.get(), "param");
   PyRef w1 = lookup(dict.get(), "w1");
   PyRef w2 = lookup(dict.get(), "w2");
@@ -164,10 +162,10 @@ PyObject* get_calib_res_impl(PyObject* const* args) {
   return PyTuple_Pack(6, params.get(), map.get(), w1.get(), w2.get(), w3.get(), w4.get());
 }
 
-PyObject* undistortion_impl(PyObject* const* args) {
-  PyRef map = as_array(args[1], "maparray");
+PyObject* undistortion_impl(Arg maparray, Arg image_arg) {
+  PyRef map = as_array(maparray.obj, maparray.name);
   ImageView img;
-  PyRef image = image_array(args[2], &img);
+  PyRef image = image_array(image_arg, &img);
   require_2d_map(map.array(), img);
   std::optional<ElemType> type = elem_type(map.array());
   if (!type || !is_integer(*type)) {
@@ -184,9 +182,10 @@ PyObject* undistortion_impl(PyObject* const* args) {
   return out.release();
 }
 
-PyObject* undistort_bilinear_impl(PyObject* const* args) {
+PyObject* undistort_bilinear_impl(Arg image_arg, Arg maparray, Arg weight1, Arg weight2,
+                                  Arg weight3, Arg weight4) {
   // map1 = maparray.astype(np.int32); w = map1.shape[1]
-  PyRef map = as_array(args[2], "maparray");
+  PyRef map = as_array(maparray.obj, maparray.name);
   std::optional<ElemType> map_type = elem_type(map.array());
   if (!map_type) {
     map = cast(std::move(map), NPY_INT32);
@@ -194,19 +193,19 @@ PyObject* undistort_bilinear_impl(PyObject* const* args) {
   }
   if (PyArray_NDIM(map.array()) < 2) raise(PyExc_IndexError, "tuple index out of range");
   ImageView img;
-  PyRef image = image_array(args[1], &img);
+  PyRef image = image_array(image_arg, &img);
   require_2d_map(map.array(), img);
   const Strided2D map2d = map_view(map.array(), *map_type);
   check_bilinear_map(map2d, img);
 
   // S = w1 * t1 + w2 * t2 + w3 * t3 + w4 * t4, each weight as uint64, t of shape (H, W).
-  const char* names[] = {"weight1", "weight2", "weight3", "weight4"};
+  const Arg given[4] = {weight1, weight2, weight3, weight4};
   const std::vector<npy_intp> hw{img.rows, img.cols};
   PyRef weights[4];
   std::optional<ElemType> wtypes[4];
   std::vector<npy_intp> shape;
   for (int k = 0; k < 4; ++k) {
-    weights[k] = as_array(args[3 + k], names[k]);
+    weights[k] = as_array(given[k].obj, given[k].name);
     wtypes[k] = elem_type(weights[k].array());
     if (!wtypes[k]) {
       weights[k] = cast(std::move(weights[k]), NPY_UINT64);
@@ -255,5 +254,42 @@ PyObject* undistort_bilinear_impl(PyObject* const* args) {
   });
   return out.release();
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<get_calib_res0_impl>(
+        0, "get_calib_res0",
+        "Read a calibration file: the parameter record and the undistortion map.\n\n"
+        "pkl_path: path of the pickled dictionary (keys \"param\", \"map\", optional \"shift\").\n"
+        "Returns (params, maparray): params as stored; maparray H x W flat source indices, as\n"
+        "stored (its dtype kept) or, with \"shift\", float64 minus shift*shift/2 + 7*shift + 5.",
+        {"pkl_path"}),
+    method<get_calib_res_impl>(
+        1, "get_calib_res",
+        "Read a calibration file: parameter record, map and the four bilinear weights.\n\n"
+        "pkl_path: path of the pickled dictionary (keys \"param\", \"map\", \"w1\"..\"w4\", "
+        "optional \"shift\").\n"
+        "Returns (params, maparray, weight1, weight2, weight3, weight4): the map as in\n"
+        "get_calib_res0, the H x W fixed-point weights (65535 = 1) as stored.",
+        {"pkl_path"}),
+    method<undistortion_impl>(
+        9, "undistortion",
+        "Correct lens distortion by gathering one source pixel per output pixel.\n\n"
+        "maparray: integer map of flat source indices (at most H x W); img: H x W uint8 image.\n"
+        "Returns the corrected H x W uint8 image; 0 where the map names no pixel.",
+        {"maparray", "img"}),
+    method<undistort_bilinear_impl>(
+        10, "undistort_bilinear",
+        "Correct lens distortion by fixed-point bilinear interpolation.\n\n"
+        "img: H x W uint8 image; maparray: H x W upper-left flat indices (truncated to int32);\n"
+        "weight1..weight4: weights broadcasting to H x W, 65535 = 1.\n"
+        "Returns the corrected H x W uint8 image (sum / 65535 truncated, saturated at 255).",
+        {"img", "maparray", "weight1", "weight2", "weight3", "weight4"}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> calib_methods() { return registrations; }
 
 }  // namespace torvel::surface

@@ -10,12 +10,15 @@
 #include "contour/axes.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 
 #include <numpy/arrayscalars.h>
 
 namespace torvel::surface {
 namespace {
+
+// The default probe margin of the axis measurement, in pixels.
+constexpr int kDefaultMarginLength = 100;
 
 // Most dimensions cv2 converts.
 constexpr int kMaxDims = 32;
@@ -208,12 +211,7 @@ PyRef readable_in_place(PyArrayObject* arr) {
   return PyRef::check(PyArray_FromArray(arr, native, NPY_ARRAY_ALIGNED));  // steals native
 }
 
-}  // namespace
-
-PyObject* get_short_long_intersection_impl(PyObject* const* args) {
-  PyObject* img = args[1];
-  PyObject* margin_length = args[2];
-
+PyObject* get_short_long_intersection_impl(PyObject* img, PyObject* margin_length) {
   // The contour search runs on img.astype(np.uint8): objects without astype fail there,
   // NumPy scalars and other objects in the contour finder's argument conversion.
   if (!PyArray_Check(img)) {
@@ -261,5 +259,23 @@ PyObject* get_short_long_intersection_impl(PyObject* const* args) {
   return PyTuple_Pack(6, pt_short.get(), pt_long0.get(), pt_long1.get(), s.get(), l.get(),
                       s90.get());
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<get_short_long_intersection_impl>(
+        6, "get_short_long_intersection",
+        "Measure the long and short axes of the first object of a mask through its centroid.\n\n"
+        "img: H x W uint8 mask (non-zero = object); margin_length: pixels added to half the\n"
+        "coarse extent for the later probes.\n"
+        "Returns (pt_short, pt_long0, pt_long1, short_intersection, long_intersection, "
+        "short_intersection_90): point pairs [[x, y], [x, y]] of int32 and lengths in pixels "
+        "(float), or None when no contour encloses more than 100 pixels.",
+        {"img", {"margin_length", kDefaultMarginLength}}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> contour_methods() { return registrations; }
 
 }  // namespace torvel::surface

@@ -53,16 +53,6 @@ double to_double(PyObject* obj, const char* argname) {
   }
 }
 
-CameraIntrinsics to_intrinsics(PyObject* const* args) {
-  CameraIntrinsics cam;
-  cam.focus = to_double(args[0], "focus");
-  cam.pixel_sizer = to_double(args[1], "pixel_sizer");
-  cam.pixel_sizec = to_double(args[2], "pixel_sizec");
-  cam.center_row = to_double(args[3], "center_row");
-  cam.center_col = to_double(args[4], "center_col");
-  return cam;
-}
-
 PyRef new_array(int typenum, const std::vector<npy_intp>& shape) {
   return PyRef::check(PyArray_SimpleNew(static_cast<int>(shape.size()),
                                         const_cast<npy_intp*>(shape.data()), typenum));

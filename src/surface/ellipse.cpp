@@ -7,7 +7,7 @@
 #include "ellipse/ellipse.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 
 namespace torvel::surface {
 namespace {
@@ -17,7 +17,6 @@ namespace {
   PyRef type = PyRef::check(PyObject_GetAttrString(linalg.get(), "LinAlgError"));
   raise(type.get(), message);
 }
-
 
 // The covariance as the 2 x 2 matrix the decomposition takes, failing where the
 // decomposition or the later steps fail for other shapes.
@@ -56,19 +55,12 @@ std::array<double, 4> covariance(PyObject* cov) {
   return {v[0], v[1], v[2], v[3]};
 }
 
-}  // namespace
-
-PyObject* plot_ellipse_impl(PyObject* const* args) {
-  PyObject* semimaj = args[1];
-  PyObject* semimin = args[2];
-  PyObject* phi = args[3];
-  PyObject* x_cent = args[4];
-  PyObject* y_cent = args[5];
-  PyObject* theta_num = args[6];
-  // args[7 .. 11]: ax, plot_kwargs, fill, fill_kwargs, data_out are not read.
-  PyObject* cov = args[12];
-  PyObject* mass_level = args[13];
-
+// ax, plot_kwargs, fill, fill_kwargs and data_out are not read.
+PyObject* plot_ellipse_impl(PyObject* semimaj, PyObject* semimin, PyObject* phi, PyObject* x_cent,
+                            PyObject* y_cent, PyObject* theta_num, PyObject* /*ax*/,
+                            PyObject* /*plot_kwargs*/, PyObject* /*fill*/,
+                            PyObject* /*fill_kwargs*/, PyObject* /*data_out*/, PyObject* cov,
+                            PyObject* mass_level) {
   EllipseShape shape;
   const bool from_cov = cov != Py_None;
   if (from_cov) {
@@ -103,5 +95,22 @@ PyObject* plot_ellipse_impl(PyObject* const* args) {
   PyRef y = PyRef::check(PySequence_GetItem(data.get(), 1));
   return PyTuple_Pack(2, x.get(), y.get());
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<plot_ellipse_impl>(
+        7, "plot_ellipse",
+        "Outline of an ellipse from semi-axes and angle, or from a 2 x 2 covariance.\n\n"
+        "semimaj, semimin, phi [rad], x_cent, y_cent; theta_num points (truncated to int);\n"
+        "cov: 2 x 2 covariance replacing the axes and angle, scaled to enclose mass_level\n"
+        "(None: the scale sqrt(2.279)). ax, plot_kwargs, fill, fill_kwargs, data_out: ignored.\n"
+        "Returns (x, y): two float64 arrays of theta_num points, rows of one 2 x n array.",
+        {{"semimaj", 1}, {"semimin", 1}, {"phi", 0}, {"x_cent", 0}, {"y_cent", 0}, {"theta_num", 1e3}, {"ax", none}, {"plot_kwargs", none}, {"fill", false}, {"fill_kwargs", none}, {"data_out", false}, {"cov", none}, {"mass_level", 0.68}}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> ellipse_methods() { return registrations; }
 
 }  // namespace torvel::surface

@@ -11,7 +11,7 @@
 #include "support/error.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 
 namespace torvel::surface {
 namespace {
@@ -92,11 +92,8 @@ bool is_native_float64(PyObject* obj) {
   return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
 }
 
-}  // namespace
-
-PyObject* fit_plane_impl(PyObject* const* args) {
-  PyObject* input = args[1];
-  const double shift_ratio = to_double(args[2], "shift_ratio");
+PyObject* fit_plane_impl(PyObject* all_laser_3d_pts, double shift_ratio) {
+  PyObject* input = all_laser_3d_pts;
   Points pts = points_as_doubles(input);
   const bool in_place = is_native_float64(input) && pts.array.get() == input;
 
@@ -139,36 +136,36 @@ PyObject* fit_plane_impl(PyObject* const* args) {
   return result.release();
 }
 
-PyObject* from_cnt2cnt_impl(PyObject* const* args) {
-  PyRef xs = to_array(args[1], NPY_DOUBLE, "xs");
-  PyRef ys = to_array(args[2], NPY_DOUBLE, "ys");
-  const CameraIntrinsics cam = to_intrinsics(args + 3);
-  PyRef p_cos = to_array(args[8], NPY_DOUBLE, "p_cos_one_point");
-  PyRef rra = to_array(args[9], NPY_DOUBLE, "RRa");
-  PyRef normal = to_array(args[10], NPY_DOUBLE, "normal_vec");
-
-  const std::vector<npy_intp> shape = shape_of(xs.array());
-  if (shape.size() != 1 || shape != shape_of(ys.array()))
-    raise(PyExc_ValueError, "xs, ys: expected two one-dimensional arrays of one length, got shapes " +
-                shape_text(shape) + " and " + shape_text(shape_of(ys.array())));
-  auto three = [](const PyRef& a, const char* name) {
-    const std::vector<npy_intp> s = shape_of(a.array());
+PyObject* from_cnt2cnt_impl(Doubles xs, Doubles ys, double focus, double pixel_sizer,
+                            double pixel_sizec, double center_row, double center_col,
+                            Doubles p_cos_one_point, Doubles RRa, Doubles normal_vec) {
+  const CameraIntrinsics cam{.focus = focus, .pixel_sizer = pixel_sizer,
+                             .pixel_sizec = pixel_sizec, .center_row = center_row,
+                             .center_col = center_col};
+  const std::vector<npy_intp> shape = shape_of(xs.get());
+  if (shape.size() != 1 || shape != shape_of(ys.get()))
+    raise(PyExc_ValueError,
+          "xs, ys: expected two one-dimensional arrays of one length, got shapes " +
+              shape_text(shape) + " and " + shape_text(shape_of(ys.get())));
+  auto three = [](const Doubles& a) {
+    const std::vector<npy_intp> s = shape_of(a.get());
     if (s != std::vector<npy_intp>{3} && s != std::vector<npy_intp>{1, 3})
-      raise(PyExc_ValueError, std::string(name) + ": expected 3 values, got shape " + shape_text(s));
+      raise(PyExc_ValueError, std::string(a.name) + ": expected 3 values, got shape " + shape_text(s));
     std::array<double, 3> v;
-    std::memcpy(v.data(), PyArray_DATA(a.array()), sizeof v);
+    std::memcpy(v.data(), a.data(), sizeof v);
     return v;
   };
-  const std::array<double, 3> point = three(p_cos, "p_cos_one_point");
-  const std::array<double, 3> nrm = three(normal, "normal_vec");
-  if (shape_of(rra.array()) != std::vector<npy_intp>{3, 3})
-    raise(PyExc_ValueError, "RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(rra.array())));
+  const std::array<double, 3> point = three(p_cos_one_point);
+  const std::array<double, 3> nrm = three(normal_vec);
+  if (shape_of(RRa.get()) != std::vector<npy_intp>{3, 3})
+    raise(PyExc_ValueError,
+          "RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(RRa.get())));
   cv::Matx33d R;
-  std::memcpy(R.val, PyArray_DATA(rra.array()), sizeof R.val);
+  std::memcpy(R.val, RRa.data(), sizeof R.val);
 
   const npy_intp n = shape[0];
-  const double* x = static_cast<const double*>(PyArray_DATA(xs.array()));
-  const double* y = static_cast<const double*>(PyArray_DATA(ys.array()));
+  const double* x = xs.data();
+  const double* y = ys.data();
   PyRef crt = new_array(NPY_INT32, {n, 1, 2});
   PyRef hor = new_array(NPY_DOUBLE, {3, n});
   PyRef fx = new_array(NPY_INT64, {n});
@@ -186,5 +183,30 @@ PyObject* from_cnt2cnt_impl(PyObject* const* args) {
   });
   return PyTuple_Pack(5, crt.get(), hor.get(), fx.get(), fy.get(), pts3d.get());
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<fit_plane_impl>(
+        3, "fit_plane",
+        "Fit the laser plane robustly to 3-D points and derive the plane frame.\n\n"
+        "all_laser_3d_pts: N x 3 array, camera frame (mm); centred in place on the plane point O.\n"
+        "shift_ratio: scale of the offset of p_cos_one_point along z.\n"
+        "Returns (Phi [rad], normal_vec (3,), RRa (3, 3) camera->plane, RRa_inv, Ox_lpts, "
+        "Oy_lpts,\nOz_lpts, p_cos_one_point (3,), mean_dist, shift), float64 throughout.",
+        {"all_laser_3d_pts", "shift_ratio"}),
+    method<from_cnt2cnt_impl>(
+        12, "from_cnt2cnt",
+        "Map an image contour onto the laser plane as an integer contour in plane units.\n\n"
+        "xs, ys: contour columns and rows (N); camera intrinsics as get_line_of_sight_pts;\n"
+        "p_cos_one_point (3,), RRa (3, 3), normal_vec (3,) from fit_plane.\n"
+        "Returns (crt N x 1 x 2 int32 in 1e-4 length units, hor_points2 3 x N float64, fx, fy\n"
+        "int64, pts3d_contour N x 3 float64).",
+        {"xs", "ys", "focus", "pixel_sizer", "pixel_sizec", "center_row", "center_col", "p_cos_one_point", "RRa", "normal_vec"}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> plane_methods() { return registrations; }
 
 }  // namespace torvel::surface
