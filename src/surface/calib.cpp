@@ -182,6 +182,67 @@ PyObject* undistortion_impl(Arg maparray, Arg image_arg) {
   return out.release();
 }
 
+// A weight as uint64 (in place when the core reads its dtype), with its element type.
+struct Weight {
+  PyRef array;
+  ElemType type = ElemType::U64;
+};
+
+Weight weight_array(Arg w) {
+  PyRef a = as_array(w.obj, w.name);
+  std::optional<ElemType> type = elem_type(a.array());
+  if (!type) {
+    a = cast(std::move(a), NPY_UINT64);
+    type = ElemType::U64;
+  }
+  return {std::move(a), *type};
+}
+
+// The four weights, each converted and broadcast in turn, and the shape of
+// S = w1 * t1 + w2 * t2 + w3 * t3 + w4 * t4 for t of shape (H, W), or NumPy's error;
+// weights that would widen the image itself are refused.
+std::vector<npy_intp> bilinear_weights(const Arg (&given)[4], const ImageView& img,
+                                       Weight (&weights)[4]) {
+  const std::vector<npy_intp> hw{img.rows, img.cols};
+  std::vector<npy_intp> shape;
+  for (int k = 0; k < 4; ++k) {
+    weights[k] = weight_array(given[k]);
+    const std::vector<npy_intp> product = broadcast_pair(shape_of(weights[k].array.array()), hw);
+    shape = k == 0 ? product : broadcast_pair(shape, product);
+  }
+  const std::size_t nd = shape.size();
+  if (shape[nd - 2] != img.rows || shape[nd - 1] != img.cols) {
+    raise(PyExc_NotImplementedError, "undistort_bilinear: weights that widen a " +
+                                         numpy_shape(hw) + " image to " + numpy_shape(shape) +
+                                         " are not supported");
+  }
+  return shape;
+}
+
+// The H x W view of a weight for slice l of the leading axes of `shape` (broadcast axes
+// step 0).
+Strided2D weight_slice(const Weight& w, const std::vector<npy_intp>& shape, npy_intp l,
+                       const ImageView& img) {
+  PyArrayObject* a = w.array.array();
+  const int nd = static_cast<int>(shape.size());
+  const int wd = PyArray_NDIM(a);
+  const npy_intp item = PyArray_ITEMSIZE(a);
+  auto* base = static_cast<const char*>(PyArray_DATA(a));
+  npy_intp rest = l;
+  for (int axis = nd - 3; axis >= 0; --axis) {
+    const npy_intp idx = rest % shape[axis];
+    rest /= shape[axis];
+    const int waxis = axis - nd + wd;
+    if (waxis >= 0 && PyArray_DIMS(a)[waxis] != 1) base += idx * PyArray_STRIDES(a)[waxis];
+  }
+  auto step = [&](int from_end) -> std::ptrdiff_t {
+    const int waxis = wd - from_end;
+    if (waxis < 0 || PyArray_DIMS(a)[waxis] == 1) return 0;
+    return PyArray_STRIDES(a)[waxis] / item;
+  };
+  return {base, w.type, img.rows, img.cols, step(2), step(1)};
+}
+
 PyObject* undistort_bilinear_impl(Arg image_arg, Arg maparray, Arg weight1, Arg weight2,
                                   Arg weight3, Arg weight4) {
   // map1 = maparray.astype(np.int32); w = map1.shape[1]
@@ -198,28 +259,9 @@ PyObject* undistort_bilinear_impl(Arg image_arg, Arg maparray, Arg weight1, Arg 
   const Strided2D map2d = map_view(map.array(), *map_type);
   check_bilinear_map(map2d, img);
 
-  // S = w1 * t1 + w2 * t2 + w3 * t3 + w4 * t4, each weight as uint64, t of shape (H, W).
-  const Arg given[4] = {weight1, weight2, weight3, weight4};
-  const std::vector<npy_intp> hw{img.rows, img.cols};
-  PyRef weights[4];
-  std::optional<ElemType> wtypes[4];
-  std::vector<npy_intp> shape;
-  for (int k = 0; k < 4; ++k) {
-    weights[k] = as_array(given[k].obj, given[k].name);
-    wtypes[k] = elem_type(weights[k].array());
-    if (!wtypes[k]) {
-      weights[k] = cast(std::move(weights[k]), NPY_UINT64);
-      wtypes[k] = ElemType::U64;
-    }
-    const std::vector<npy_intp> product = broadcast_pair(shape_of(weights[k].array()), hw);
-    shape = k == 0 ? product : broadcast_pair(shape, product);
-  }
-  const std::size_t nd = shape.size();
-  if (shape[nd - 2] != img.rows || shape[nd - 1] != img.cols) {
-    raise(PyExc_NotImplementedError, "undistort_bilinear: weights that widen a " +
-                                                numpy_shape(hw) + " image to " +
-                                                numpy_shape(shape) + " are not supported");
-  }
+  Weight weights[4];
+  const std::vector<npy_intp> shape =
+      bilinear_weights({weight1, weight2, weight3, weight4}, img, weights);
 
   // Leading axes (weights of more than two dimensions) repeat the image: one pass each.
   PyRef out = new_array(NPY_UINT8, shape);
@@ -230,25 +272,7 @@ PyObject* undistort_bilinear_impl(Arg image_arg, Arg maparray, Arg weight1, Arg 
     if (total == 0) return;
     for (npy_intp l = 0; l < slices; ++l) {
       Strided2D views[4];
-      for (int k = 0; k < 4; ++k) {
-        PyArrayObject* a = weights[k].array();
-        const int wd = PyArray_NDIM(a);
-        const npy_intp item = PyArray_ITEMSIZE(a);
-        auto* base = static_cast<const char*>(PyArray_DATA(a));
-        npy_intp rest = l;
-        for (int axis = static_cast<int>(nd) - 3; axis >= 0; --axis) {
-          const npy_intp idx = rest % shape[axis];
-          rest /= shape[axis];
-          const int waxis = axis - static_cast<int>(nd) + wd;
-          if (waxis >= 0 && PyArray_DIMS(a)[waxis] != 1) base += idx * PyArray_STRIDES(a)[waxis];
-        }
-        auto step = [&](int from_end) -> std::ptrdiff_t {
-          const int waxis = wd - from_end;
-          if (waxis < 0 || PyArray_DIMS(a)[waxis] == 1) return 0;
-          return PyArray_STRIDES(a)[waxis] / item;
-        };
-        views[k] = {base, *wtypes[k], img.rows, img.cols, step(2), step(1)};
-      }
+      for (int k = 0; k < 4; ++k) views[k] = weight_slice(weights[k], shape, l, img);
       undistort_bilinear(map2d, img, views, o + l * img.rows * img.cols);
     }
   });

@@ -52,6 +52,13 @@ PyRef squared_difference(PyObject* a, PyObject* b) {
 
 const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArray_DATA(a.array())); }
 
+// A 0-d result as a NumPy scalar, any other as itself.
+PyRef array_or_scalar(PyRef a) {
+  PyObject* r = PyArray_Return(a.array());
+  a.release();
+  return PyRef(r);
+}
+
 bool is_numpy_object(PyObject* obj) { return PyArray_Check(obj) || PyArray_IsScalar(obj, Generic); }
 
 // A large coordinate array is refused before any arithmetic: the distance is one number,
@@ -146,12 +153,8 @@ PyObject* get_img_coord_from_3d_pts_impl(Doubles x_in, Doubles y_in, Doubles z_i
                       static_cast<std::int64_t*>(PyArray_DATA(col.array())));
   };
   run_core(n, run);
-  PyObject* r = PyArray_Return(row.array());  // 0-d results become NumPy scalars
-  row.release();
-  PyRef row_result(r);
-  PyObject* c = PyArray_Return(col.array());
-  col.release();
-  PyRef col_result(c);
+  PyRef row_result = array_or_scalar(std::move(row));
+  PyRef col_result = array_or_scalar(std::move(col));
   return PyTuple_Pack(2, row_result.get(), col_result.get());
 }
 

@@ -92,6 +92,26 @@ bool is_native_float64(PyObject* obj) {
   return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
 }
 
+// (Phi, normal_vec, RRa, RRa_inv, Ox_lpts, Oy_lpts, Oz_lpts, p_cos_one_point, mean_dist,
+// shift).
+PyObject* plane_result(const LaserPlane& plane) {
+  PyRef items[10] = {
+      PyRef::check(PyFloat_FromDouble(plane.Phi)),
+      double_array(plane.normal_vec.data(), {3}),
+      matrix_array(plane.RRa),
+      matrix_array(plane.RRa_inv),
+      float64_scalar(plane.Ox_lpts),
+      float64_scalar(plane.Oy_lpts),
+      float64_scalar(plane.Oz_lpts),
+      double_array(plane.p_cos_one_point.data(), {3}),
+      float64_scalar(plane.mean_dist),
+      float64_scalar(plane.shift),
+  };
+  PyRef result = PyRef::check(PyTuple_New(10));
+  for (int i = 0; i < 10; ++i) PyTuple_SET_ITEM(result.get(), i, items[i].release());
+  return result.release();
+}
+
 PyObject* fit_plane_impl(PyObject* all_laser_3d_pts, double shift_ratio) {
   PyObject* input = all_laser_3d_pts;
   Points pts = points_as_doubles(input);
@@ -119,22 +139,43 @@ PyObject* fit_plane_impl(PyObject* all_laser_3d_pts, double shift_ratio) {
   if (plane.empty_below && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice.", 1) < 0)
     throw_python_error();
 
-  PyRef items[10] = {
-      PyRef::check(PyFloat_FromDouble(plane.Phi)),
-      double_array(plane.normal_vec.data(), {3}),
-      matrix_array(plane.RRa),
-      matrix_array(plane.RRa_inv),
-      float64_scalar(plane.Ox_lpts),
-      float64_scalar(plane.Oy_lpts),
-      float64_scalar(plane.Oz_lpts),
-      double_array(plane.p_cos_one_point.data(), {3}),
-      float64_scalar(plane.mean_dist),
-      float64_scalar(plane.shift),
-  };
-  PyRef result = PyRef::check(PyTuple_New(10));
-  for (int i = 0; i < 10; ++i) PyTuple_SET_ITEM(result.get(), i, items[i].release());
-  return result.release();
+  return plane_result(plane);
 }
+
+// Three values given as (3,) or (1, 3).
+std::array<double, 3> vector3(const Doubles& a) {
+  const std::vector<npy_intp> s = shape_of(a.get());
+  if (s != std::vector<npy_intp>{3} && s != std::vector<npy_intp>{1, 3})
+    raise(PyExc_ValueError, std::string(a.name) + ": expected 3 values, got shape " + shape_text(s));
+  std::array<double, 3> v;
+  std::memcpy(v.data(), a.data(), sizeof v);
+  return v;
+}
+
+cv::Matx33d matrix33(const Doubles& a) {
+  if (shape_of(a.get()) != std::vector<npy_intp>{3, 3})
+    raise(PyExc_ValueError, std::string(a.name) + ": expected a 3 x 3 array, got shape " +
+                                shape_text(shape_of(a.get())));
+  cv::Matx33d m;
+  std::memcpy(m.val, a.data(), sizeof m.val);
+  return m;
+}
+
+// The five result arrays of n contour points and the core's view of them.
+struct PlaneContourArrays {
+  PyRef crt, hor, fx, fy, pts3d;
+  explicit PlaneContourArrays(npy_intp n)
+      : crt(new_array(NPY_INT32, {n, 1, 2})), hor(new_array(NPY_DOUBLE, {3, n})),
+        fx(new_array(NPY_INT64, {n})), fy(new_array(NPY_INT64, {n})),
+        pts3d(new_array(NPY_DOUBLE, {n, 3})) {}
+  PlaneContourBuffers buffers() const {
+    return {static_cast<std::int32_t*>(PyArray_DATA(crt.array())),
+            static_cast<double*>(PyArray_DATA(hor.array())),
+            static_cast<std::int64_t*>(PyArray_DATA(fx.array())),
+            static_cast<std::int64_t*>(PyArray_DATA(fy.array())),
+            static_cast<double*>(PyArray_DATA(pts3d.array()))};
+  }
+};
 
 PyObject* from_cnt2cnt_impl(Doubles xs, Doubles ys, double focus, double pixel_sizer,
                             double pixel_sizec, double center_row, double center_col,
@@ -147,41 +188,18 @@ PyObject* from_cnt2cnt_impl(Doubles xs, Doubles ys, double focus, double pixel_s
     raise(PyExc_ValueError,
           "xs, ys: expected two one-dimensional arrays of one length, got shapes " +
               shape_text(shape) + " and " + shape_text(shape_of(ys.get())));
-  auto three = [](const Doubles& a) {
-    const std::vector<npy_intp> s = shape_of(a.get());
-    if (s != std::vector<npy_intp>{3} && s != std::vector<npy_intp>{1, 3})
-      raise(PyExc_ValueError, std::string(a.name) + ": expected 3 values, got shape " + shape_text(s));
-    std::array<double, 3> v;
-    std::memcpy(v.data(), a.data(), sizeof v);
-    return v;
-  };
-  const std::array<double, 3> point = three(p_cos_one_point);
-  const std::array<double, 3> nrm = three(normal_vec);
-  if (shape_of(RRa.get()) != std::vector<npy_intp>{3, 3})
-    raise(PyExc_ValueError,
-          "RRa: expected a 3 x 3 array, got shape " + shape_text(shape_of(RRa.get())));
-  cv::Matx33d R;
-  std::memcpy(R.val, RRa.data(), sizeof R.val);
+  const std::array<double, 3> point = vector3(p_cos_one_point);
+  const std::array<double, 3> nrm = vector3(normal_vec);
+  const cv::Matx33d R = matrix33(RRa);
 
   const npy_intp n = shape[0];
-  const double* x = xs.data();
-  const double* y = ys.data();
-  PyRef crt = new_array(NPY_INT32, {n, 1, 2});
-  PyRef hor = new_array(NPY_DOUBLE, {3, n});
-  PyRef fx = new_array(NPY_INT64, {n});
-  PyRef fy = new_array(NPY_INT64, {n});
-  PyRef pts3d = new_array(NPY_DOUBLE, {n, 3});
-  const PlaneContourBuffers out{
-      static_cast<std::int32_t*>(PyArray_DATA(crt.array())),
-      static_cast<double*>(PyArray_DATA(hor.array())),
-      static_cast<std::int64_t*>(PyArray_DATA(fx.array())),
-      static_cast<std::int64_t*>(PyArray_DATA(fy.array())),
-      static_cast<double*>(PyArray_DATA(pts3d.array()))};
+  const PlaneContourArrays out(n);
   run_core(n, [&] {
-    contour_to_plane(VectorView{x, 1}, VectorView{y, 1}, static_cast<std::size_t>(n), cam, point,
-                     R, nrm, out);
+    contour_to_plane(VectorView{xs.data(), 1}, VectorView{ys.data(), 1},
+                     static_cast<std::size_t>(n), cam, point, R, nrm, out.buffers());
   });
-  return PyTuple_Pack(5, crt.get(), hor.get(), fx.get(), fy.get(), pts3d.get());
+  return PyTuple_Pack(5, out.crt.get(), out.hor.get(), out.fx.get(), out.fy.get(),
+                      out.pts3d.get());
 }
 
 // ---- registrations ----------------------------------------------------------------
