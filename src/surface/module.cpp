@@ -171,10 +171,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyRef cv2_attribute(const ModuleState& state, const char* name) {
-  if (state.cv2 == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "torvel: the module's cv2 binding is gone");
-    throw_python_error();
-  }
+  if (state.cv2 == nullptr) raise(PyExc_SystemError, "torvel: the module's cv2 binding is gone");
   return PyRef::check(PyObject_GetAttrString(state.cv2, name));
 }
 

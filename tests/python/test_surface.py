@@ -215,3 +215,19 @@ def test_results_are_new_objects_every_call():
     a = t.get_line_of_sight_pts(rows, rows, 8, 1, 1, 0, 0)
     b = t.get_line_of_sight_pts(rows, rows, 8, 1, 1, 0, 0)
     assert a is not b and not numpy.shares_memory(a, b)
+
+
+def test_methods_reach_cv2_through_their_own_module():
+    # A 3-D th2 takes the laser line's cv2 path; the method must not look its module up
+    # by name (a reloaded or unregistered module is not the one that made it).
+    th2 = numpy.zeros((40, 60, 1), numpy.uint8)
+    th2[18:21, 5:55] = 255
+    mask = numpy.ones((40, 60), numpy.uint8)
+    expected = T().get_laser_line(mask, mask, th2, 1)
+    saved = sys.modules["torvel"]
+    sys.modules["torvel"] = None
+    try:
+        got = T().get_laser_line(mask, mask, th2, 1)
+    finally:
+        sys.modules["torvel"] = saved
+    assert all(numpy.array_equal(a, b) for a, b in zip(expected, got))
