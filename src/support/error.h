@@ -7,7 +7,7 @@
 
 namespace torvel {
 
-enum class ErrorKind { Value, Index, Type, Key, Overflow, ZeroDivision, Runtime, NotImplemented };
+enum class ErrorKind { Value, Index, Type, Overflow, Runtime };
 
 class Error : public std::runtime_error {
  public:

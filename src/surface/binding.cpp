@@ -3,9 +3,13 @@
 namespace torvel::surface {
 namespace {
 
+// Parameters including self.
+std::size_t parameter_count(const MethodSpec& entry) { return entry.params.size() + 1; }
+std::size_t required_count(const MethodSpec& entry) { return entry.nrequired + 1; }
+
 void raise_count_error(const MethodSpec& entry, std::size_t given) {
-  const Py_ssize_t max = static_cast<Py_ssize_t>(entry.params.size());
-  const Py_ssize_t min = max - static_cast<Py_ssize_t>(entry.defaults.size());
+  const Py_ssize_t max = static_cast<Py_ssize_t>(parameter_count(entry));
+  const Py_ssize_t min = static_cast<Py_ssize_t>(required_count(entry));
   const char* more_or_less = "exactly";
   Py_ssize_t expected = max;
   if (min != max) {
@@ -21,11 +25,12 @@ void raise_count_error(const MethodSpec& entry, std::size_t given) {
                static_cast<Py_ssize_t>(given));
 }
 
-// Index of the parameter named by key, or -1.
+// Index of the parameter named by key (self is 0), or -1.
 Py_ssize_t parameter_index(const MethodSpec& entry, PyObject* key) {
+  if (PyUnicode_CompareWithASCIIString(key, "self") == 0) return 0;
   for (std::size_t i = 0; i < entry.params.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, entry.params[i]) == 0) {
-      return static_cast<Py_ssize_t>(i);
+    if (PyUnicode_CompareWithASCIIString(key, entry.params[i].name) == 0) {
+      return static_cast<Py_ssize_t>(i + 1);
     }
   }
   return -1;
@@ -35,8 +40,8 @@ Py_ssize_t parameter_index(const MethodSpec& entry, PyObject* key) {
 
 bool bind_arguments(const MethodSpec& entry, PyObject* defaults, PyObject* const* args,
                     std::size_t nargs, PyObject* kwnames, PyObject** bound) {
-  const std::size_t nparams = entry.params.size();
-  const std::size_t nrequired = nparams - entry.defaults.size();
+  const std::size_t nparams = parameter_count(entry);
+  const std::size_t nrequired = required_count(entry);
   if (nargs > nparams) {
     raise_count_error(entry, nargs);
     return false;

@@ -13,17 +13,12 @@ extern "C" PyAPI_FUNC(void) _PyTraceback_Add(const char*, const char*, int);
 namespace torvel::surface {
 namespace {
 
-PyObject* the_module = nullptr;
-
 PyObject* exception_type(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Value: return PyExc_ValueError;
     case ErrorKind::Index: return PyExc_IndexError;
     case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Key: return PyExc_KeyError;
     case ErrorKind::Overflow: return PyExc_OverflowError;
-    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-    case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
     case ErrorKind::Runtime: break;
   }
   return PyExc_RuntimeError;
@@ -38,13 +33,13 @@ void set_attr(PyObject* obj, const char* name, PyObject* value) {
 }
 
 // cv2.error of the module's own cv2, with OpenCV's message; details go on the instance.
-void raise_opencv_error(const cv::Exception& e) {
+void raise_opencv_error(const ModuleState& state, const cv::Exception& e) {
   PyObject* error_type = nullptr;
-  PyObject* cv2 = the_module ? PyDict_GetItemString(PyModule_GetDict(the_module), "cv2") : nullptr;
   PyRef type_ref;
-  if (cv2 != nullptr) {
-    type_ref = PyRef(PyObject_GetAttrString(cv2, "error"));
-    if (type_ref && PyExceptionClass_Check(type_ref.get())) error_type = type_ref.get();
+  try {
+    type_ref = cv2_attribute(state, "error");
+    if (PyExceptionClass_Check(type_ref.get())) error_type = type_ref.get();
+  } catch (const PythonError&) {
   }
   PyErr_Clear();
   if (error_type == nullptr) error_type = PyExc_RuntimeError;
@@ -61,19 +56,15 @@ void raise_opencv_error(const cv::Exception& e) {
 
 }  // namespace
 
-void set_module(PyObject* module) noexcept {
-  Py_XINCREF(module);  // kept for the life of the process, like any imported module
-  the_module = module;
-}
-
 void add_traceback_entry(const char* method_name) noexcept {
   std::string entry = std::string("torvel.torvel_class.") + method_name;
   _PyTraceback_Add(entry.c_str(), "test_bilinear/torvel", 1);
 }
 
-PyObject* run_guarded(const MethodSpec& entry, PyObject* const* args) noexcept {
+PyObject* run_guarded(const MethodSpec& entry, const ModuleState& state,
+                      PyObject* const* bound) noexcept {
   try {
-    PyObject* result = entry.impl(args);
+    PyObject* result = entry.call(entry, state, bound + 1);
     if (result != nullptr) return result;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "method failed without an error");
   } catch (const PythonError&) {
@@ -81,7 +72,7 @@ PyObject* run_guarded(const MethodSpec& entry, PyObject* const* args) noexcept {
   } catch (const Error& e) {
     PyErr_SetString(exception_type(e.kind()), e.what());
   } catch (const cv::Exception& e) {
-    raise_opencv_error(e);
+    raise_opencv_error(state, e);
   } catch (const std::bad_alloc&) {
     PyErr_Format(PyExc_MemoryError, "%s: not enough memory for the working arrays",
                  entry.name);

@@ -10,12 +10,15 @@
 #include "contour/axes.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 
 #include <numpy/arrayscalars.h>
 
 namespace torvel::surface {
 namespace {
+
+// The default probe margin of the axis measurement, in pixels.
+constexpr int kDefaultMarginLength = 100;
 
 // Most dimensions cv2 converts.
 constexpr int kMaxDims = 32;
@@ -156,14 +159,12 @@ PyRef pair_list(const PointPair& pair) {
 std::int64_t adapted_radius(double long_intersection, PyObject* margin_length) {
   // An array of many values never converts to one int; NumPy would first add it at full
   // size (a zero-stride view's included), so it is refused before that.
-  if (PyArray_Check(margin_length) &&
-      PyArray_SIZE(reinterpret_cast<PyArrayObject*>(margin_length)) >= (npy_intp{1} << 16)) {
+  if (is_large_array(margin_length)) {
     const std::string msg =
         "margin_length: an array of shape " +
         shape_text(shape_of(reinterpret_cast<PyArrayObject*>(margin_length))) +
         " is not one number";
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_TypeError, msg);
   }
   PyRef half = PyRef::check(PyFloat_FromDouble(long_intersection / 2.0));
   PyRef sum = numpy1_op(PyNumber_Add, half.get(), margin_length);
@@ -172,8 +173,7 @@ std::int64_t adapted_radius(double long_intersection, PyObject* margin_length) {
   const long long r = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
   if (r == -1 && PyErr_Occurred()) throw_python_error();
   if (overflow) {
-    PyErr_SetString(PyExc_OverflowError, "margin_length: probe radius does not fit in 64 bits");
-    throw_python_error();
+    raise(PyExc_OverflowError, "margin_length: probe radius does not fit in 64 bits");
   }
   return r;
 }
@@ -197,8 +197,7 @@ void refuse_unaddressable_image(PyArrayObject* arr) {
   const std::string msg = "img: an image of shape " + shape_text(shape_of(arr)) +
                           " is too large to measure (with a one-pixel border, at most " +
                           std::to_string(kLimit) + " elements)";
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_ValueError, msg);
 }
 
 // arr itself, or a native-order aligned copy when its values cannot be read in place
@@ -212,12 +211,7 @@ PyRef readable_in_place(PyArrayObject* arr) {
   return PyRef::check(PyArray_FromArray(arr, native, NPY_ARRAY_ALIGNED));  // steals native
 }
 
-}  // namespace
-
-PyObject* get_short_long_intersection_impl(PyObject* const* args) {
-  PyObject* img = args[1];
-  PyObject* margin_length = args[2];
-
+PyObject* get_short_long_intersection_impl(PyObject* img, PyObject* margin_length) {
   // The contour search runs on img.astype(np.uint8): objects without astype fail there,
   // NumPy scalars and other objects in the contour finder's argument conversion.
   if (!PyArray_Check(img)) {
@@ -239,10 +233,7 @@ PyObject* get_short_long_intersection_impl(PyObject* const* args) {
   mat_like_cv2(u8_arr, u8_copy, u8, "findContours", "image");
 
   std::optional<SelectedContour> sel;
-  {
-    AllowThreads nogil;
-    sel = select_contour(u8);
-  }
+  run_core(static_cast<npy_intp>(u8.total()), [&] { sel = select_contour(u8); });
   if (!sel) Py_RETURN_NONE;
 
   // Profiles and probes read the caller's image itself.
@@ -253,16 +244,12 @@ PyObject* get_short_long_intersection_impl(PyObject* const* args) {
   }
   const DirectionTable dirs = numpy_direction_table();
   double coarse = 0.0;
-  {
-    AllowThreads nogil;
-    coarse = coarse_long_intersection(orig, *sel, dirs);
-  }
+  run_core(static_cast<npy_intp>(orig.total()),
+           [&] { coarse = coarse_long_intersection(orig, *sel, dirs); });
   const std::int64_t radius = adapted_radius(coarse, margin_length);
   AxisMeasurement m;
-  {
-    AllowThreads nogil;
-    m = measure_axes(orig, *sel, radius, dirs);
-  }
+  run_core(static_cast<npy_intp>(orig.total()),
+           [&] { m = measure_axes(orig, *sel, radius, dirs); });
   PyRef pt_short = pair_list(m.pt_short);
   PyRef pt_long0 = pair_list(m.pt_long0);
   PyRef pt_long1 = pair_list(m.pt_long1);
@@ -272,5 +259,23 @@ PyObject* get_short_long_intersection_impl(PyObject* const* args) {
   return PyTuple_Pack(6, pt_short.get(), pt_long0.get(), pt_long1.get(), s.get(), l.get(),
                       s90.get());
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<get_short_long_intersection_impl>(
+        6, "get_short_long_intersection",
+        "Measure the long and short axes of the first object of a mask through its centroid.\n\n"
+        "img: H x W uint8 mask (non-zero = object); margin_length: pixels added to half the\n"
+        "coarse extent for the later probes.\n"
+        "Returns (pt_short, pt_long0, pt_long1, short_intersection, long_intersection, "
+        "short_intersection_90): point pairs [[x, y], [x, y]] of int32 and lengths in pixels "
+        "(float), or None when no contour encloses more than 100 pixels.",
+        {"img", {"margin_length", kDefaultMarginLength}}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> contour_methods() { return registrations; }
 
 }  // namespace torvel::surface

@@ -53,16 +53,6 @@ double to_double(PyObject* obj, const char* argname) {
   }
 }
 
-CameraIntrinsics to_intrinsics(PyObject* const* args) {
-  CameraIntrinsics cam;
-  cam.focus = to_double(args[0], "focus");
-  cam.pixel_sizer = to_double(args[1], "pixel_sizer");
-  cam.pixel_sizec = to_double(args[2], "pixel_sizec");
-  cam.center_row = to_double(args[3], "center_row");
-  cam.center_col = to_double(args[4], "center_col");
-  return cam;
-}
-
 PyRef new_array(int typenum, const std::vector<npy_intp>& shape) {
   return PyRef::check(PyArray_SimpleNew(static_cast<int>(shape.size()),
                                         const_cast<npy_intp*>(shape.data()), typenum));
@@ -94,8 +84,7 @@ std::vector<npy_intp> broadcast_shapes(const std::vector<std::vector<npy_intp>>&
       }
       std::string msg = std::string(what) + ": operands could not be broadcast together with shapes";
       for (const auto& t : shapes) msg += " " + shape_text(t);
-      PyErr_SetString(PyExc_ValueError, msg.c_str());
-      throw_python_error();
+      raise(PyExc_ValueError, msg);
     }
   }
   return out;
@@ -117,8 +106,7 @@ Rows3View rows3_view(PyArrayObject* a, npy_intp n, const char* argname) {
     if (dims[axis] == 1) return 0;
     std::string msg = std::string(argname) + ": shape " + shape_text(shape_of(a)) +
                       " does not broadcast to (" + std::to_string(n) + ", 3)";
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   };
   Rows3View v;
   v.data = static_cast<const double*>(PyArray_DATA(a));
@@ -133,8 +121,7 @@ Rows3View rows3_view(PyArrayObject* a, npy_intp n, const char* argname) {
   } else {
     std::string msg = std::string(argname) + ": expected an N x 3 array, got shape " +
                       shape_text(shape_of(a));
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   }
   return v;
 }

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "geometry/camera.h"
 #include "support/strided.h"
 #include "surface/py.h"
 #include "surface/pyref.h"
@@ -20,9 +19,16 @@ PyRef to_array(PyObject* obj, int typenum, const char* argname, bool contiguous 
 // A real number from a Python or NumPy number (float(x) semantics).
 double to_double(PyObject* obj, const char* argname);
 
-// The camera intrinsics from five arguments in the order focus, pixel_sizer, pixel_sizec,
-// center_row, center_col (each named in its conversion error).
-CameraIntrinsics to_intrinsics(PyObject* const* args);
+// An argument that must be one number but is an array of at least this many values is
+// refused before any arithmetic on it: NumPy would first compute at its full size (a
+// zero-stride view's included) what can never become one number.
+inline constexpr npy_intp kLargestNumberArray = npy_intp{1} << 16;
+
+// Is obj an ndarray of kLargestNumberArray values or more?
+inline bool is_large_array(PyObject* obj) {
+  return PyArray_Check(obj) &&
+         PyArray_SIZE(reinterpret_cast<PyArrayObject*>(obj)) >= kLargestNumberArray;
+}
 
 // A new C-contiguous array.
 PyRef new_array(int typenum, const std::vector<npy_intp>& shape);

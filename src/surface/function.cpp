@@ -18,7 +18,17 @@ struct MethodObject {
   PyObject* name;
   PyObject* qualname;
   PyObject* signature;  // built on first use
+  PyObject* module;     // the module whose state the calls use
 };
+
+// The state calls use once the module has been cleared (at interpreter exit): no cv2.
+const ModuleState no_state{};
+
+const ModuleState& state_of(const MethodObject* self) {
+  if (self->module == nullptr) return no_state;
+  void* state = PyModule_GetState(self->module);
+  return state != nullptr ? *static_cast<const ModuleState*>(state) : no_state;
+}
 
 MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
@@ -29,7 +39,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
   PyObject* bound[kMaxParams];
   PyObject* result = nullptr;
   if (bind_arguments(entry, self->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-    result = run_guarded(entry, bound);
+    result = run_guarded(entry, state_of(self), bound);
   }
   if (result == nullptr) add_traceback_entry(entry.name);
   return result;
@@ -37,11 +47,27 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
 
 void method_dealloc(PyObject* obj) {
   MethodObject* self = as_method(obj);
+  PyObject_GC_UnTrack(obj);
   Py_XDECREF(self->defaults);
   Py_XDECREF(self->name);
   Py_XDECREF(self->qualname);
   Py_XDECREF(self->signature);
+  Py_XDECREF(self->module);
   Py_TYPE(obj)->tp_free(obj);
+}
+
+// The module holds the class, which holds the methods, which hold the module.
+int method_traverse(PyObject* obj, visitproc visit, void* arg) {
+  MethodObject* self = as_method(obj);
+  Py_VISIT(self->module);
+  Py_VISIT(self->signature);
+  Py_VISIT(self->defaults);
+  return 0;
+}
+
+int method_clear(PyObject* obj) {
+  Py_CLEAR(as_method(obj)->module);
+  return 0;
 }
 
 // Like a Python function: bound to an instance, itself when looked up on the class.
@@ -77,10 +103,12 @@ PyObject* get_signature(PyObject* obj, void*) {
     PyRef signature = PyRef::check(PyObject_GetAttrString(inspect.get(), "Signature"));
     PyRef kind = PyRef::check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
     const auto& params = self->entry->params;
-    const std::size_t nrequired = params.size() - self->entry->defaults.size();
-    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(params.size())));
-    for (std::size_t i = 0; i < params.size(); ++i) {
-      PyRef args = PyRef::check(Py_BuildValue("(sO)", params[i], kind.get()));
+    const std::size_t count = params.size() + 1;  // self first
+    const std::size_t nrequired = self->entry->nrequired + 1;
+    PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; i < count; ++i) {
+      const char* name = i == 0 ? "self" : params[i - 1].name;
+      PyRef args = PyRef::check(Py_BuildValue("(sO)", name, kind.get()));
       PyRef kwargs = PyRef::check(PyDict_New());
       if (i >= nrequired &&
           PyDict_SetItemString(kwargs.get(), "default",
@@ -119,7 +147,10 @@ PyTypeObject method_type = [] {
   t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
   t.tp_repr = method_repr;
   t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+               Py_TPFLAGS_HAVE_GC;
+  t.tp_traverse = method_traverse;
+  t.tp_clear = method_clear;
   t.tp_doc = "A method of torvel_class.";
   t.tp_getset = method_getset;
   t.tp_descr_get = method_descr_get;
@@ -131,8 +162,8 @@ PyTypeObject method_type = [] {
 
 int ready_method_type() { return PyType_Ready(&method_type); }
 
-PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple) {
-  MethodObject* self = PyObject_New(MethodObject, &method_type);
+PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple, PyObject* module) {
+  MethodObject* self = PyObject_GC_New(MethodObject, &method_type);
   if (self == nullptr) return nullptr;
   self->vectorcall = method_vectorcall;
   self->entry = &entry;
@@ -140,6 +171,8 @@ PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple) {
   self->name = PyUnicode_FromString(entry.name);
   self->qualname = PyUnicode_FromFormat("torvel_class.%s", entry.name);
   self->signature = nullptr;
+  self->module = Py_NewRef(module);
+  PyObject_GC_Track(self);
   if (self->name == nullptr || self->qualname == nullptr) {
     Py_DECREF(self);
     return nullptr;

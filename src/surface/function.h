@@ -3,13 +3,14 @@
 // __doc__ and an inspect-readable __signature__.
 #pragma once
 
-#include "surface/methods.h"
 #include "surface/py.h"
+#include "surface/registry.h"
 
 namespace torvel::surface {
 
-// Creates the method object for one table entry; defaults are the shared objects.
-PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple);
+// Creates the method object for one registration; defaults are the shared objects. The
+// method keeps the module, whose state its calls use.
+PyObject* new_method(const MethodSpec& entry, PyObject* defaults_tuple, PyObject* module);
 
 // Ready the type once at import.
 int ready_method_type();

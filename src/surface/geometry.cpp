@@ -5,7 +5,7 @@
 #include "geometry/camera.h"
 #include "geometry/intersect.h"
 #include "surface/convert.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 #include "surface/promotion.h"
 
 namespace torvel::surface {
@@ -52,31 +52,31 @@ PyRef squared_difference(PyObject* a, PyObject* b) {
 
 const double* doubles(const PyRef& a) { return static_cast<const double*>(PyArray_DATA(a.array())); }
 
+// A 0-d result as a NumPy scalar, any other as itself.
+PyRef array_or_scalar(PyRef a) {
+  PyObject* r = PyArray_Return(a.array());
+  a.release();
+  return PyRef(r);
+}
+
 bool is_numpy_object(PyObject* obj) { return PyArray_Check(obj) || PyArray_IsScalar(obj, Generic); }
 
-// A coordinate array at least this large is refused before any arithmetic: the distance
-// is one number, which an array of more than one value never gives (NumPy would first
-// build the squared differences at full size, a zero-stride view's included).
-constexpr npy_intp kLargestCoordinateArray = npy_intp{1} << 16;
-
+// A large coordinate array is refused before any arithmetic: the distance is one number,
+// which an array of more than one value never gives.
 void refuse_large_coordinate(PyObject* coordinate, const char* point, int index) {
-  if (!PyArray_Check(coordinate)) return;
+  if (!is_large_array(coordinate)) return;
   PyArrayObject* a = reinterpret_cast<PyArrayObject*>(coordinate);
-  if (PyArray_SIZE(a) < kLargestCoordinateArray) return;
   const std::string msg = std::string(point) + ": coordinate " + std::to_string(index) +
                           " is an array of shape " + shape_text(shape_of(a)) +
                           ", not one number";
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_TypeError, msg);
 }
 
-}  // namespace
-
-PyObject* distance_2pts_impl(PyObject* const* args) {
-  PyRef a0 = PyRef::check(item(args[1], 0));
-  PyRef a1 = PyRef::check(item(args[1], 1));
-  PyRef b0 = PyRef::check(item(args[2], 0));
-  PyRef b1 = PyRef::check(item(args[2], 1));
+PyObject* distance_2pts_impl(Arg p1, Arg p2) {
+  PyRef a0 = PyRef::check(item(p1.obj, 0));
+  PyRef a1 = PyRef::check(item(p1.obj, 1));
+  PyRef b0 = PyRef::check(item(p2.obj, 0));
+  PyRef b1 = PyRef::check(item(p2.obj, 1));
   double x1, y1, x2, y2;
   if (plain_number(a0.get(), &x1) && plain_number(a1.get(), &y1) &&
       plain_number(b0.get(), &x2) && plain_number(b1.get(), &y2)) {
@@ -85,60 +85,60 @@ PyObject* distance_2pts_impl(PyObject* const* args) {
     const double dy = y1 - y2;
     return PyFloat_FromDouble(std::sqrt(std::pow(dx, 2.0) + std::pow(dy, 2.0)));
   }
-  refuse_large_coordinate(a0.get(), "p1", 0);
-  refuse_large_coordinate(a1.get(), "p1", 1);
-  refuse_large_coordinate(b0.get(), "p2", 0);
-  refuse_large_coordinate(b1.get(), "p2", 1);
+  refuse_large_coordinate(a0.get(), p1.name, 0);
+  refuse_large_coordinate(a1.get(), p1.name, 1);
+  refuse_large_coordinate(b0.get(), p2.name, 0);
+  refuse_large_coordinate(b1.get(), p2.name, 1);
   PyRef sum = numpy1_op(PyNumber_Add, squared_difference(a0.get(), b0.get()).get(),
                         squared_difference(a1.get(), b1.get()).get());
   const double s = numpy1_float(sum.get());
   if (s < 0) {
-    PyErr_SetString(PyExc_ValueError, "math domain error");
-    throw_python_error();
+    raise(PyExc_ValueError, "math domain error");
   }
   return PyFloat_FromDouble(std::sqrt(s));
 }
 
-PyObject* get_line_of_sight_pts_impl(PyObject* const* args) {
-  PyRef rows = to_array(args[1], NPY_DOUBLE, "rows");
-  PyRef cols = to_array(args[2], NPY_DOUBLE, "cols");
-  const CameraIntrinsics cam = to_intrinsics(args + 3);
-  const std::vector<npy_intp> shape = shape_of(rows.array());
-  if (shape != shape_of(cols.array())) {
+PyObject* get_line_of_sight_pts_impl(Doubles rows, Doubles cols, double focus, double pixel_sizer,
+                                     double pixel_sizec, double center_row, double center_col) {
+  const CameraIntrinsics cam{.focus = focus, .pixel_sizer = pixel_sizer,
+                             .pixel_sizec = pixel_sizec, .center_row = center_row,
+                             .center_col = center_col};
+  const std::vector<npy_intp> shape = shape_of(rows.get());
+  if (shape != shape_of(cols.get())) {
     const std::string msg = "rows and cols must have one shape, got " + shape_text(shape) +
-                            " and " + shape_text(shape_of(cols.array()));
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+                            " and " + shape_text(shape_of(cols.get()));
+    raise(PyExc_ValueError, msg);
   }
   std::vector<npy_intp> out_shape{3};
   out_shape.insert(out_shape.end(), shape.begin(), shape.end());
   PyRef out = new_array(NPY_DOUBLE, out_shape);
   const npy_intp n = size_of(shape);
   double* o = static_cast<double*>(PyArray_DATA(out.array()));
-  auto run = [&] { lines_of_sight(doubles(rows), doubles(cols), n, cam, o, o + n, o + 2 * n); };
+  auto run = [&] { lines_of_sight(rows.data(), cols.data(), n, cam, o, o + n, o + 2 * n); };
   run_core(n, run);
   return out.release();
 }
 
-PyObject* get_img_coord_from_3d_pts_impl(PyObject* const* args) {
-  PyRef x = to_array(args[1], NPY_DOUBLE, "x");
-  PyRef y = to_array(args[2], NPY_DOUBLE, "y");
-  PyRef z = to_array(args[3], NPY_DOUBLE, "z");
-  CameraIntrinsics cam;
-  cam.focus = to_double(args[4], "focus");
-  cam.center_col = to_double(args[5], "center_col");
-  cam.center_row = to_double(args[6], "center_row");
-  cam.pixel_sizec = to_double(args[7], "pixel_sizec");
-  cam.pixel_sizer = to_double(args[8], "pixel_sizer");
+PyObject* get_img_coord_from_3d_pts_impl(Doubles x_in, Doubles y_in, Doubles z_in, Number focus,
+                                         Number center_col, Number center_row,
+                                         Number pixel_sizec, Number pixel_sizer) {
+  const CameraIntrinsics cam{.focus = focus.value, .pixel_sizer = pixel_sizer.value,
+                             .pixel_sizec = pixel_sizec.value, .center_row = center_row.value,
+                             .center_col = center_col.value};
+  PyRef x = std::move(x_in.array);
+  PyRef y = std::move(y_in.array);
+  PyRef z = std::move(z_in.array);
   const std::vector<npy_intp> shape = broadcast_shapes(
       {shape_of(x.array()), shape_of(y.array()), shape_of(z.array())}, "x, y, z");
   if (shape.empty()) {
     bool any_numpy = false;
-    for (int i = 1; i <= 8; ++i) any_numpy = any_numpy || is_numpy_object(args[i]);
+    for (PyObject* given : {x_in.given, y_in.given, z_in.given, focus.given, center_col.given,
+                            center_row.given, pixel_sizec.given, pixel_sizer.given}) {
+      any_numpy = any_numpy || is_numpy_object(given);
+    }
     if (!any_numpy) {
       // Plain numbers give a plain float, which has no integer-array conversion.
-      PyErr_SetString(PyExc_AttributeError, "'float' object has no attribute 'astype'");
-      throw_python_error();
+      raise(PyExc_AttributeError, "'float' object has no attribute 'astype'");
     }
   }
   x = broadcast_to(std::move(x), shape);
@@ -153,24 +153,18 @@ PyObject* get_img_coord_from_3d_pts_impl(PyObject* const* args) {
                       static_cast<std::int64_t*>(PyArray_DATA(col.array())));
   };
   run_core(n, run);
-  PyObject* r = PyArray_Return(row.array());  // 0-d results become NumPy scalars
-  row.release();
-  PyRef row_result(r);
-  PyObject* c = PyArray_Return(col.array());
-  col.release();
-  PyRef col_result(c);
+  PyRef row_result = array_or_scalar(std::move(row));
+  PyRef col_result = array_or_scalar(std::move(col));
   return PyTuple_Pack(2, row_result.get(), col_result.get());
 }
 
-PyObject* intersect_line_plane_impl(PyObject* const* args) {
-  const char* names[] = {"vecpt0s", "vecpt1s", "p_cos", "p_nos"};
-  PyRef arrays[4];
-  for (int i = 0; i < 4; ++i) arrays[i] = to_array(args[i + 1], NPY_DOUBLE, names[i], false);
-  const double epsion = to_double(args[5], "epsion");
+PyObject* intersect_line_plane_impl(StridedDoubles vecpt0s, StridedDoubles vecpt1s,
+                                    StridedDoubles p_cos, StridedDoubles p_nos, double epsion) {
+  StridedDoubles* arrays[4] = {&vecpt0s, &vecpt1s, &p_cos, &p_nos};
 
   // The directions vecpt1s - vecpt0s carry the rows; their sums run along axis 1.
   const std::vector<npy_intp> lines =
-      broadcast_shapes({shape_of(arrays[0].array()), shape_of(arrays[1].array())},
+      broadcast_shapes({shape_of(vecpt0s.get()), shape_of(vecpt1s.get())},
                        "vecpt0s, vecpt1s");
   if (lines.size() != 2) {
     const std::string msg =
@@ -178,19 +172,18 @@ PyObject* intersect_line_plane_impl(PyObject* const* args) {
             ? "vecpt0s, vecpt1s: axis 1 is out of bounds for array of dimension " +
                   std::to_string(lines.size())
             : "vecpt0s, vecpt1s: expected N x 3 arrays, got shape " + shape_text(lines);
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    throw_python_error();
+    raise(PyExc_ValueError, msg);
   }
   const npy_intp n = lines[0];
   Rows3View views[4];
-  for (int i = 0; i < 4; ++i) views[i] = rows3_view(arrays[i].array(), n, names[i]);
+  for (int i = 0; i < 4; ++i) views[i] = rows3_view(arrays[i]->get(), n, arrays[i]->name);
 
   // With integral directions and normals the dot products are integers, which cannot
   // hold the +inf that marks a parallel line.
-  if (is_integer_kind(args[1]) && is_integer_kind(args[2]) && is_integer_kind(args[4]) &&
+  if (is_integer_kind(vecpt0s.given) && is_integer_kind(vecpt1s.given) &&
+      is_integer_kind(p_nos.given) &&
       any_parallel(views[0], views[1], views[3], epsion, n)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-    throw_python_error();
+    raise(PyExc_OverflowError, "cannot convert float infinity to integer");
   }
   PyRef out = new_array(NPY_DOUBLE, {n, 3});
   double* o = static_cast<double*>(PyArray_DATA(out.array()));
@@ -198,5 +191,41 @@ PyObject* intersect_line_plane_impl(PyObject* const* args) {
   run_core(n, run);
   return out.release();
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<distance_2pts_impl>(
+        2, "distance_2pts",
+        "Euclidean distance of two points in their first two coordinates.\n\n"
+        "p1, p2: indexable points (x, y, ...); further coordinates are ignored.\n"
+        "Returns a float, in the points' unit.",
+        {"p1", "p2"}),
+    method<intersect_line_plane_impl>(
+        4, "intersect_line_plane",
+        "Intersect line i with plane i for N lines at once.\n\n"
+        "vecpt0s, vecpt1s: N x 3 first and second points of the lines (camera frame).\n"
+        "p_cos, p_nos: N x 3 or (3,) plane points and normals; epsion: parallelism threshold.\n"
+        "Returns N x 3 float64 points; a line parallel to its plane gives its first point.",
+        {"vecpt0s", "vecpt1s", "p_cos", "p_nos", {"epsion", 1e-6}}),
+    method<get_img_coord_from_3d_pts_impl>(
+        5, "get_img_coord_from_3d_pts",
+        "Project camera-frame 3-D points to integer pixel rows and columns.\n\n"
+        "x, y, z: arrays of one shape (camera frame, mm); focus, pixel pitches in mm,\n"
+        "center_col, center_row in pixels.\n"
+        "Returns (row, col): int64 arrays of that shape, truncated toward zero.",
+        {"x", "y", "z", "focus", "center_col", "center_row", "pixel_sizec", "pixel_sizer"}),
+    method<get_line_of_sight_pts_impl>(
+        11, "get_line_of_sight_pts",
+        "Unit lines of sight of pixels in the camera frame.\n\n"
+        "rows, cols: pixel coordinates of one shape S; focus, pixel_sizer, pixel_sizec in mm;\n"
+        "center_row, center_col in pixels.\n"
+        "Returns a 3 x S float64 array of unit vectors (x, y, z along the first axis).",
+        {"rows", "cols", "focus", "pixel_sizer", "pixel_sizec", "center_row", "center_col"}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> geometry_methods() { return registrations; }
 
 }  // namespace torvel::surface

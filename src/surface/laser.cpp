@@ -6,13 +6,15 @@
 // whatever cv2 accepts, converts or refuses (and its error text) is exactly cv2's.
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "laser/laser_line.h"
+#include "robust/ransac.h"
 #include "surface/convert.h"
-#include "surface/methods.h"
+#include "surface/registry.h"
 
 namespace torvel::surface {
 namespace {
@@ -39,15 +41,13 @@ bool view_image(PyObject* th2, cv::Mat* out) {
 }
 
 // The centroid table through the module's cv2, as the documented steps call it.
-PyRef centroids_through_cv2(PyObject* th2, PyObject* mask_u8) {
-  PyRef module = PyRef::check(PyImport_ImportModule("torvel"));
-  PyRef cv2 = PyRef::check(PyObject_GetAttrString(module.get(), "cv2"));
-  PyRef bitwise_and = PyRef::check(PyObject_GetAttrString(cv2.get(), "bitwise_and"));
+PyRef centroids_through_cv2(const ModuleState& state, PyObject* th2, PyObject* mask_u8) {
+  PyRef bitwise_and = cv2_attribute(state, "bitwise_and");
   PyRef args = PyRef::check(PyTuple_Pack(2, th2, th2));
   PyRef kwargs = PyRef::check(PyDict_New());
   if (PyDict_SetItemString(kwargs.get(), "mask", mask_u8) != 0) throw_python_error();
   PyRef masked = PyRef::check(PyObject_Call(bitwise_and.get(), args.get(), kwargs.get()));
-  PyRef label = PyRef::check(PyObject_GetAttrString(cv2.get(), "connectedComponentsWithStats"));
+  PyRef label = cv2_attribute(state, "connectedComponentsWithStats");
   PyRef label_args = PyRef::check(PyTuple_Pack(1, masked.get()));
   PyRef label_kwargs = PyRef::check(PyDict_New());
   PyRef eight = PyRef::check(PyLong_FromLong(8));
@@ -70,8 +70,7 @@ void check_image_extent(PyObject* obj, const char* argname) {
   if (pixels <= INT_MAX) return;
   const std::string msg = std::string(argname) + ": an image of shape " + shape_text(shape_of(a)) +
                           " is too large: its pixels do not fit a 32-bit count";
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_ValueError, msg);
 }
 
 // An empty th2 with a mask that fits it, or an empty mask (which OpenCV takes as none),
@@ -93,17 +92,15 @@ void check_not_empty(PyObject* th2, const PyRef& mask_u8) {
   if (PyArray_SIZE(mask_u8.array()) != 0 && shape_of(a) != shape_of(mask_u8.array())) return;
   const std::string msg = "th2: an image of shape " + shape_text(shape_of(a)) +
                           " is empty: it holds no pixels to label";
-  PyErr_SetString(PyExc_ValueError, msg.c_str());
-  throw_python_error();
+  raise(PyExc_ValueError, msg);
 }
 
 // One region's centroid table (a float64 p x 2 array); `runs` carries th2's lit runs from
 // the first region to the second.
-PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name,
-                       LitRunsCache& runs) {
+PyRef region_centroids(const ModuleState& state, PyObject* th2, Arg mask, LitRunsCache& runs) {
   check_image_extent(th2, "th2");
-  check_image_extent(mask, mask_name);
-  PyRef mask_u8 = as_uint8(mask);
+  check_image_extent(mask.obj, mask.name);
+  PyRef mask_u8 = as_uint8(mask.obj);
   check_not_empty(th2, mask_u8);
   cv::Mat image;
   auto* m = mask_u8.array();
@@ -111,7 +108,7 @@ PyRef region_centroids(PyObject* th2, PyObject* mask, const char* mask_name,
   // the error cv2 would (cv2's error path leaks memory on every such call).
   if (!view_image(th2, &image) || PyArray_NDIM(m) != 2 || PyArray_DIM(m, 0) > INT_MAX ||
       PyArray_DIM(m, 1) > INT_MAX) {
-    return centroids_through_cv2(th2, mask_u8.get());
+    return centroids_through_cv2(state, th2, mask_u8.get());
   }
   const cv::Mat region(static_cast<int>(PyArray_DIM(m, 0)), static_cast<int>(PyArray_DIM(m, 1)),
                        CV_8UC1, PyArray_DATA(m));
@@ -137,46 +134,59 @@ PyRef squeezed(const std::vector<double>& values) {
   return out;
 }
 
-}  // namespace
-
-PyObject* get_laser_line_impl(PyObject* const* args) {
-  PyObject* th2 = args[3];
+PyObject* get_laser_line_impl(const ModuleState& state, Arg mask1, Arg mask2, PyObject* th2,
+                              PyObject* direction) {
   // cv2 would take None or a number as an empty image or a scalar and then crash or fail
   // inside its labelling: an image is an array (or a nested sequence).
   if (!PyArray_Check(th2) && !PyList_Check(th2) && !PyTuple_Check(th2)) {
-    PyErr_Format(PyExc_TypeError, "th2: expected an image (a 2-D uint8 array), got %.100s",
-                 Py_TYPE(th2)->tp_name);
-    throw_python_error();
+    raise(PyExc_TypeError, "th2: expected an image (a 2-D uint8 array), got " +
+                               std::string(Py_TYPE(th2)->tp_name).substr(0, 100));
   }
   LitRunsCache runs;
-  PyRef first = region_centroids(th2, args[1], "mask1", runs);
-  PyRef second = region_centroids(th2, args[2], "mask2", runs);
+  PyRef first = region_centroids(state, th2, mask1, runs);
+  PyRef second = region_centroids(state, th2, mask2, runs);
 
   // An array of several values has no single truth value: say so before NumPy compares it
   // element by element (a zero-stride view can be far larger than its memory).
-  if (PyArray_Check(args[4]) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(args[4])) > 1) {
-    PyErr_SetString(PyExc_ValueError,
-                    "The truth value of an array with more than one element is ambiguous. "
-                    "Use a.any() or a.all()");
-    throw_python_error();
+  if (PyArray_Check(direction) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(direction)) > 1) {
+    raise(PyExc_ValueError,
+          "The truth value of an array with more than one element is ambiguous. "
+          "Use a.any() or a.all()");
   }
   PyRef one = PyRef::check(PyLong_FromLong(1));
-  PyRef equal = PyRef::check(PyObject_RichCompare(args[4], one.get(), Py_EQ));
+  PyRef equal = PyRef::check(PyObject_RichCompare(direction, one.get(), Py_EQ));
   const int row_of_column = PyObject_IsTrue(equal.get());
   if (row_of_column < 0) throw_python_error();
   if (PyArray_DIM(first.array(), 1) != 2 || PyArray_DIM(second.array(), 1) != 2) {
-    PyErr_SetString(PyExc_ValueError, "centroid tables must have two columns");
-    throw_python_error();
+    raise(PyExc_ValueError, "centroid tables must have two columns");
   }
 
+  // The robust fit visits every centroid in each of its trials.
+  const npy_intp centroids = PyArray_DIM(first.array(), 0) + PyArray_DIM(second.array(), 0);
   LaserLinePoints points;
-  {
-    AllowThreads nogil;
+  run_core(centroids * RansacOptions{}.max_trials, [&] {
     points = fit_laser_line(table_view(first), table_view(second), row_of_column != 0);
-  }
+  });
   PyRef independent = squeezed(points.independent);
   PyRef dependent = squeezed(points.dependent);
   return PyRef::check(PyTuple_Pack(2, independent.get(), dependent.get())).release();
 }
+
+// ---- registrations ----------------------------------------------------------------
+
+const MethodSpec registrations[] = {
+    method<get_laser_line_impl>(
+        8, "get_laser_line",
+        "Extract the laser stripe: inlier centroids of the stripe blobs inside two masks.\n\n"
+        "mask1, mask2: H x W region masks (any numeric dtype, taken modulo 256).\n"
+        "th2: H x W uint8 thresholded image; direction: 1 fits rows as a function of columns,\n"
+        "anything else columns as a function of rows.\n"
+        "Returns (independent, dependent): float64 pixel coordinates of the inlier centroids.",
+        {"mask1", "mask2", "th2", "direction"}),
+};
+
+}  // namespace
+
+std::span<const MethodSpec> laser_methods() { return registrations; }
 
 }  // namespace torvel::surface

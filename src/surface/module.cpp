@@ -1,13 +1,16 @@
-// The module: imports its libraries, builds torvel_class through `type` from the method
-// table, and binds both in its namespace.
+// The module (multi-phase initialisation): imports its libraries, collects the subsystems'
+// method registrations, builds torvel_class through `type` from them, and binds both in its
+// namespace; its state holds the bound cv2.
 #define TORVEL_IMPORT_ARRAY
 #include "surface/py.h"
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
 #include <vector>
 
-#include "surface/boundary.h"
+#include "surface/registry.h"
 #include "surface/function.h"
-#include "surface/methods.h"
 #include "surface/pyref.h"
 
 namespace torvel::surface {
@@ -31,34 +34,70 @@ constexpr Binding bindings[] = {
     {"pickle", "pickle", nullptr},
 };
 
-PyObject* make_default(Default d) {
-  switch (d) {
-    case Default::None: return Py_NewRef(Py_None);
-    case Default::False: return Py_NewRef(Py_False);
-    case Default::Int0: return PyLong_FromLong(0);
-    case Default::Int1: return PyLong_FromLong(1);
-    case Default::Int100: return PyLong_FromLong(100);
-    case Default::Float1e_6: return PyFloat_FromDouble(1e-6);
-    case Default::Float1e3: return PyFloat_FromDouble(1e3);
-    case Default::Float0_68: return PyFloat_FromDouble(0.68);
+// One object per distinct default value, shared by every method that has it.
+class SharedDefaults {
+ public:
+  PyObject* get(const DefaultValue& d) {
+    for (auto& [value, object] : made_) {
+      if (value == d) return object.get();
+    }
+    made_.emplace_back(d, PyRef::check(make(d)));
+    return made_.back().second.get();
   }
-  return nullptr;
+
+ private:
+  static PyObject* make(const DefaultValue& d) {
+    switch (d.kind) {
+      case DefaultValue::Kind::None: return Py_NewRef(Py_None);
+      case DefaultValue::Kind::False: return Py_NewRef(Py_False);
+      case DefaultValue::Kind::True: return Py_NewRef(Py_True);
+      case DefaultValue::Kind::Int: return PyLong_FromLong(static_cast<long>(d.value));
+      case DefaultValue::Kind::Float: return PyFloat_FromDouble(d.value);
+      case DefaultValue::Kind::Required: break;
+    }
+    PyErr_SetString(PyExc_SystemError, "torvel: a required parameter has no default");
+    return nullptr;
+  }
+  std::vector<std::pair<DefaultValue, PyRef>> made_;
+};
+
+// Every subsystem's registrations in class-namespace order; refuses a registration set
+// whose positions are not 0 .. n-1 or whose defaults do not trail.
+std::vector<const MethodSpec*> registrations() {
+  std::vector<const MethodSpec*> all;
+  for (auto group : {calib_methods(), geometry_methods(), plane_methods(), laser_methods(),
+                     contour_methods(), ellipse_methods()}) {
+    for (const MethodSpec& m : group) all.push_back(&m);
+  }
+  std::sort(all.begin(), all.end(),
+            [](const MethodSpec* a, const MethodSpec* b) { return a->position < b->position; });
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const MethodSpec& m = *all[i];
+    bool defaults_trail = true;
+    for (std::size_t k = m.nrequired; k < m.params.size(); ++k) {
+      defaults_trail = defaults_trail && !m.params[k].required();
+    }
+    if (m.position != static_cast<int>(i) || !defaults_trail) {
+      PyErr_Format(PyExc_SystemError, "torvel: the registration of %s is inconsistent", m.name);
+      throw_python_error();
+    }
+  }
+  return all;
 }
 
-void bind_libraries(PyObject* ns) {
+void bind_libraries(PyObject* ns, ModuleState& state) {
   for (const Binding& b : bindings) {
     PyRef module = PyRef::check(PyImport_ImportModule(b.module));
     PyRef value = b.attr ? PyRef::check(PyObject_GetAttrString(module.get(), b.attr))
                          : std::move(module);
     if (PyDict_SetItemString(ns, b.name, value.get()) < 0) throw_python_error();
+    if (std::strcmp(b.name, "cv2") == 0) state.cv2 = Py_NewRef(value.get());
   }
 }
 
-// type("torvel_class", (), {"__module__", "__qualname__", methods in table order}).
-void bind_class(PyObject* ns) {
-  constexpr int ndefaults = static_cast<int>(Default::False) + 1;
-  std::vector<PyRef> shared;  // one object per default value, shared by every method
-  for (int d = 0; d < ndefaults; ++d) shared.push_back(PyRef::check(make_default(Default(d))));
+// type("torvel_class", (), {"__module__", "__qualname__", methods in position order}).
+void bind_class(PyObject* module, PyObject* ns) {
+  SharedDefaults shared;
 
   PyRef class_ns = PyRef::check(PyDict_New());
   PyRef module_name = PyRef::check(PyUnicode_FromString("torvel"));
@@ -67,13 +106,15 @@ void bind_class(PyObject* ns) {
       PyDict_SetItemString(class_ns.get(), "__qualname__", qualname.get()) < 0) {
     throw_python_error();
   }
-  for (const MethodSpec& entry : method_table()) {
-    PyRef defaults = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(entry.defaults.size())));
-    for (std::size_t i = 0; i < entry.defaults.size(); ++i) {
-      PyObject* value = shared[static_cast<int>(entry.defaults[i])].get();
+  for (const MethodSpec* spec : registrations()) {
+    const MethodSpec& entry = *spec;
+    const std::size_t ndefaults = entry.params.size() - entry.nrequired;
+    PyRef defaults = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(ndefaults)));
+    for (std::size_t i = 0; i < ndefaults; ++i) {
+      PyObject* value = shared.get(entry.params[entry.nrequired + i].def);
       PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
     }
-    PyRef method = PyRef::check(new_method(entry, defaults.get()));
+    PyRef method = PyRef::check(new_method(entry, defaults.get(), module));
     if (PyDict_SetItemString(class_ns.get(), entry.name, method.get()) < 0) throw_python_error();
   }
   PyRef bases = PyRef::check(PyTuple_New(0));
@@ -83,13 +124,57 @@ void bind_class(PyObject* ns) {
   if (PyDict_SetItemString(ns, "torvel_class", cls.get()) < 0) throw_python_error();
 }
 
+ModuleState& state_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Py_mod_exec: the library bindings in order, then the class.
+int exec_module(PyObject* module) {
+  if (ready_method_type() < 0) return -1;
+  try {
+    PyObject* ns = PyModule_GetDict(module);
+    bind_libraries(ns, state_of(module));
+    bind_class(module, ns);
+  } catch (const PythonError&) {
+    return -1;
+  }
+  return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  Py_VISIT(state_of(module).cv2);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  Py_CLEAR(state_of(module).cv2);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // NumPy's C API and the method type are per process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "torvel",
     "Measuring with one camera and a line laser: calibration, undistortion, laser stripe,\n"
     "lines of sight, laser plane, axis measurement and error ellipses (see torvel_class).",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    sizeof(ModuleState), nullptr, module_slots, traverse_module, clear_module, free_module};
 
 }  // namespace
+
+PyRef cv2_attribute(const ModuleState& state, const char* name) {
+  if (state.cv2 == nullptr) raise(PyExc_SystemError, "torvel: the module's cv2 binding is gone");
+  return PyRef::check(PyObject_GetAttrString(state.cv2, name));
+}
+
 }  // namespace torvel::surface
 
 // Exported even where the interpreter's headers do not mark it (3.8), since the module is
@@ -97,18 +182,6 @@ PyModuleDef module_def = {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_torvel(void);
 
 PyMODINIT_FUNC PyInit_torvel() {
-  using namespace torvel::surface;
   import_array();
-  if (ready_method_type() < 0) return nullptr;
-  PyRef module = PyRef(PyModule_Create(&module_def));
-  if (!module) return nullptr;
-  try {
-    PyObject* ns = PyModule_GetDict(module.get());
-    bind_libraries(ns);
-    bind_class(ns);
-  } catch (const PythonError&) {
-    return nullptr;
-  }
-  set_module(module.get());
-  return module.release();
+  return PyModuleDef_Init(&torvel::surface::module_def);
 }

@@ -1,6 +1,7 @@
 // RAII ownership of Python references and the C++ signal for "a Python error is set".
 #pragma once
 
+#include <string>
 #include <utility>
 
 #include "surface/py.h"
@@ -12,6 +13,13 @@ namespace torvel::surface {
 struct PythonError {};
 
 [[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+
+// Raises `type` with `message`: the surface's one way to fail with a Python exception of
+// its own wording.
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw_python_error();
+}
 
 class PyRef {
  public:
@@ -59,11 +67,13 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
-// Below this many elements the core runs with the lock held: releasing and taking it back
-// costs more than the work.
+// The one rule for the interpreter lock: the core's work runs with the lock released when it
+// visits at least this many elements (pixels, points, samples, or a robust fit's points
+// times its trials); below that, releasing and taking the lock back costs more than the work.
 inline constexpr npy_intp kReleaseGilFrom = 4096;
 
-// Runs work() with the interpreter lock released when there are `size` elements to do.
+// Runs work() under that rule; every *_impl runs its core work through this. work() touches
+// no Python object.
 template <class Work>
 void run_core(npy_intp size, Work&& work) {
   if (size >= kReleaseGilFrom) {

@@ -17,8 +17,7 @@ PyObject* unpickling_error_type() {
   PyRef type = PyRef::check(unpickling_error_type());
   const std::string msg = "refused to load " + what +
                           ": a calibration file may hold only NumPy arrays and plain Python values";
-  PyErr_SetString(type.get(), msg.c_str());
-  throw_python_error();
+  raise(type.get(), msg);
 }
 
 // _codecs.encode as protocols 0-2 use it for bytes: encode(text, "latin1") only.

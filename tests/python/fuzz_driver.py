@@ -16,6 +16,7 @@ JSON lines to DIR/report (problems and one "done" line per method).
 import decimal
 import faulthandler
 import fractions
+import inspect
 import json
 import os
 import pickle
@@ -584,8 +585,15 @@ SPECS = {
                       "p_cos_one_point": "array", "RRa": "array", "normal_vec": "array"},
                      gen_cnt2cnt),
 }
-METHODS = list(SPECS)
-DEFAULTS = {"intersect_line_plane": 1, "get_short_long_intersection": 1, "plot_ellipse": 13}
+# The methods, their parameters and their number of defaults, as the class has them; every
+# method needs a generator, for exactly its parameters.
+METHODS = [k for k in vars(torvel.torvel_class) if not k.startswith("_")]
+PARAMS = {m: list(inspect.signature(getattr(torvel.torvel_class, m)).parameters)[1:]
+          for m in METHODS}
+DEFAULTS = {m: len(getattr(torvel.torvel_class, m).__defaults__ or ()) for m in METHODS}
+for _m in METHODS:
+    if _m not in SPECS or list(SPECS[_m][0]) != PARAMS[_m]:
+        raise SystemExit(f"fuzz_driver: no generator for {_m}{tuple(PARAMS[_m])}")
 
 FAMILIES = ["valid", "layout", "dtype", "values", "shape", "huge", "type", "scalar", "binding",
             "self", "several", "layout", "dtype", "shape", "huge", "together"]
@@ -610,7 +618,7 @@ class Case:
 
 
 def params_of(method):
-    return list(SPECS[method][0])
+    return PARAMS[method]
 
 
 def mutate_one(rng, method, args, name, family):

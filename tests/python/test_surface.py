@@ -1,5 +1,7 @@
 """The module and class contract: bindings, method objects, argument binding, errors."""
+import ast
 import inspect
+import os
 import subprocess
 import sys
 import traceback
@@ -11,28 +13,42 @@ import torvel
 
 T = torvel.torvel_class
 
-METHODS = [
-    ("get_calib_res0", ["pkl_path"], None),
-    ("get_calib_res", ["pkl_path"], None),
-    ("distance_2pts", ["p1", "p2"], None),
-    ("fit_plane", ["all_laser_3d_pts", "shift_ratio"], None),
-    ("intersect_line_plane", ["vecpt0s", "vecpt1s", "p_cos", "p_nos", "epsion"], (1e-6,)),
-    ("get_img_coord_from_3d_pts",
-     ["x", "y", "z", "focus", "center_col", "center_row", "pixel_sizec", "pixel_sizer"], None),
-    ("get_short_long_intersection", ["img", "margin_length"], (100,)),
-    ("plot_ellipse",
-     ["semimaj", "semimin", "phi", "x_cent", "y_cent", "theta_num", "ax", "plot_kwargs", "fill",
-      "fill_kwargs", "data_out", "cov", "mass_level"],
-     (1, 1, 0, 0, 0, 1e3, None, None, False, None, False, None, 0.68)),
-    ("get_laser_line", ["mask1", "mask2", "th2", "direction"], None),
-    ("undistortion", ["maparray", "img"], None),
-    ("undistort_bilinear", ["img", "maparray", "weight1", "weight2", "weight3", "weight4"], None),
-    ("get_line_of_sight_pts",
-     ["rows", "cols", "focus", "pixel_sizer", "pixel_sizec", "center_row", "center_col"], None),
-    ("from_cnt2cnt",
-     ["xs", "ys", "focus", "pixel_sizer", "pixel_sizec", "center_row", "center_col",
-      "p_cos_one_point", "RRa", "normal_vec"], None),
-]
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+PUBLIC = [k for k in vars(T) if not k.startswith("_")]
+
+
+def stub_methods():
+    """{name: [(parameter, default or NO_DEFAULT), ...]} of torvel_class in stubs/torvel.pyi,
+    in the stub's order."""
+    with open(os.path.join(ROOT, "stubs", "torvel.pyi")) as f:
+        tree = ast.parse(f.read())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "torvel_class")
+    out = {}
+    for fn in cls.body:
+        if isinstance(fn, ast.FunctionDef):
+            names = [a.arg for a in fn.args.args]
+            defaults = [ast.literal_eval(d) for d in fn.args.defaults]
+            out[fn.name] = list(zip(names, [NO_DEFAULT] * (len(names) - len(defaults)) + defaults))
+    return out
+
+
+def readme_methods():
+    """The same from the README's table of methods (without self)."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        text = f.read()
+    table = text.split("## The methods", 1)[1].split("\n\n")[2]
+    out = {}
+    for row in table.splitlines()[2:]:
+        name, args = [c.strip().strip("`") for c in row.strip("|").split("|")[:2]]
+        params = []
+        for arg in args.split(", "):
+            p, _, d = arg.partition("=")
+            params.append((p, ast.literal_eval(d) if d else NO_DEFAULT))
+        out[name] = [("self", NO_DEFAULT)] + params
+    return out
+
+
+NO_DEFAULT = object()
 
 
 def test_namespace_binds_the_libraries_in_order():
@@ -79,38 +95,42 @@ def test_failing_library_import_fails_the_module_import_and_a_retry_starts_afres
     assert out.stdout.split() == ["failed", "True", "False", "ok", "5.0"]
 
 
-def test_class_is_made_by_type_with_the_methods_in_table_order():
+def test_class_is_made_by_type():
     assert type(T) is type and T.__bases__ == (object,)
     assert T.__module__ == "torvel" and T.__qualname__ == "torvel_class"
-    methods = [k for k in vars(T) if not k.startswith("__")]
-    assert methods == [m[0] for m in METHODS]
     assert vars(T()) == {}
 
 
-@pytest.mark.parametrize("name,params,defaults", METHODS)
-def test_method_objects_carry_names_defaults_and_signature(name, params, defaults):
+@pytest.mark.parametrize("documented", [stub_methods, readme_methods])
+def test_methods_in_documented_order_with_documented_defaults_shared(documented):
+    docs = documented()
+    assert PUBLIC == list(docs)
+    shared = {}
+    for name in PUBLIC:
+        f = vars(T)[name]
+        sig = inspect.signature(f)
+        got = [(p.name, NO_DEFAULT if p.default is p.empty else p.default)
+               for p in sig.parameters.values()]
+        # Equal values of one type: 1 is not 1.0 and False is not 0.
+        assert [(p, type(d), d) for p, d in got] == [(p, type(d), d) for p, d in docs[name]], name
+        assert f.__defaults__ == (tuple(d for _, d in got if d is not NO_DEFAULT) or None)
+        for d in f.__defaults__ or ():
+            assert shared.setdefault((type(d), d), d) is d, f"{name}: {d!r} is a second object"
+    assert T.plot_ellipse.__defaults__ is T.plot_ellipse.__defaults__
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_method_objects_bind_like_functions(name):
     f = vars(T)[name]
     assert f.__name__ == name
     assert f.__qualname__ == "torvel_class." + name
     assert f.__module__ == "torvel"
-    assert f.__defaults__ == defaults
     assert f.__doc__ and f.__doc__.strip()
     sig = inspect.signature(f)
-    assert list(sig.parameters) == ["self"] + params
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
     bound = getattr(T(), name)
-    assert list(inspect.signature(bound).parameters) == params
+    assert list(inspect.signature(bound).parameters) == list(sig.parameters)[1:]
     assert bound.__self__ is not None and bound.__func__ is f
-
-
-def test_defaults_are_single_shared_objects():
-    e = T.plot_ellipse.__defaults__
-    assert e[2] is e[3] is e[4]            # 0
-    assert e[0] is e[1]                    # 1
-    assert e[6] is e[7] is e[9] is e[11] is None
-    assert e[8] is e[10] is False
-    assert T.plot_ellipse.__defaults__ is T.plot_ellipse.__defaults__
-    assert T.get_short_long_intersection.__defaults__[0] == 100
 
 
 def test_any_object_can_be_self():
@@ -195,3 +215,19 @@ def test_results_are_new_objects_every_call():
     a = t.get_line_of_sight_pts(rows, rows, 8, 1, 1, 0, 0)
     b = t.get_line_of_sight_pts(rows, rows, 8, 1, 1, 0, 0)
     assert a is not b and not numpy.shares_memory(a, b)
+
+
+def test_methods_reach_cv2_through_their_own_module():
+    # A 3-D th2 takes the laser line's cv2 path; the method must not look its module up
+    # by name (a reloaded or unregistered module is not the one that made it).
+    th2 = numpy.zeros((40, 60, 1), numpy.uint8)
+    th2[18:21, 5:55] = 255
+    mask = numpy.ones((40, 60), numpy.uint8)
+    expected = T().get_laser_line(mask, mask, th2, 1)
+    saved = sys.modules["torvel"]
+    sys.modules["torvel"] = None
+    try:
+        got = T().get_laser_line(mask, mask, th2, 1)
+    finally:
+        sys.modules["torvel"] = saved
+    assert all(numpy.array_equal(a, b) for a, b in zip(expected, got))
