@@ -132,7 +132,7 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   bool have_best = false;
   double limit = static_cast<double>(options.max_trials);
   std::vector<std::size_t> subset;
-  std::vector<std::size_t> inliers(n);
+  std::vector<std::size_t> inliers(n), best_inliers(n);
   std::vector<double> residuals(n);
   const double threshold = options.residual_threshold;
 
@@ -156,11 +156,13 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
     best_count = count;
     best_score = score;
     have_best = true;
-    result.inliers.assign(trial_inliers.begin(), trial_inliers.end());
+    std::swap(inliers, best_inliers);  // the trial's indices become the best ones
     const double dynamic = dynamic_max_trials(count, n, k, options.stop_probability);
     if (dynamic < limit) limit = dynamic;
   }
   if (!have_best) return result;
+  result.inliers.assign(best_inliers.begin(),
+                        best_inliers.begin() + static_cast<std::ptrdiff_t>(best_count));
   result.success = true;
   result.inlier_mask.assign(n, 0);
   for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
