@@ -1,5 +1,6 @@
-"""One small valid call of every method, and calls that fail, shared by the thread,
-leak and fuzz tests. Each call is (method name, positional args)."""
+"""Seeded inputs shared by several tests: masks for the axis measurement, and one small
+valid call of every method and calls that fail, for the thread, leak and fuzz tests. Each
+call is (method name, positional args)."""
 import os
 import pickle
 
@@ -48,6 +49,39 @@ def ellipse_mask(h=200, w=260):
     img = np.zeros((h, w), np.uint8)
     cv2.ellipse(img, (130, 95), (70, 40), 25, 0, 360, 255, -1)
     return img
+
+
+def axis_masks(rng, h, w):
+    """Seeded masks of the kinds the measurement meets."""
+    out = []
+    for _ in range(6):  # filled ellipses anywhere, any angle
+        img = np.zeros((h, w), np.uint8)
+        centre = (int(rng.integers(0, w)), int(rng.integers(0, h)))
+        axes = (int(rng.integers(10, w // 3)), int(rng.integers(5, h // 3)))
+        cv2.ellipse(img, centre, axes, float(rng.uniform(0, 180)), 0, 360, 255, -1)
+        out.append(img)
+    img = np.zeros((h, w), np.uint8)
+    cv2.circle(img, (w // 2 + 7, h // 2 - 3), h // 5, 255, -1)  # disc
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # two objects; the later one larger
+    cv2.ellipse(img, (w // 4, h // 4), (w // 10, h // 12), 20, 0, 360, 255, -1)
+    cv2.ellipse(img, (w // 2, 3 * h // 4), (w // 4, h // 8), 160, 0, 360, 255, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # an object with holes, values other than 255
+    cv2.ellipse(img, (w // 2, h // 2), (w // 4, h // 5), 35, 0, 360, 200, -1)
+    cv2.circle(img, (w // 2 - w // 12, h // 2), h // 14, 0, -1)
+    cv2.circle(img, (w // 2 + w // 10, h // 2 + 5), h // 20, 0, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # touching the border
+    cv2.ellipse(img, (w - 30, h // 3), (w // 6, h // 7), 75, 0, 360, 255, -1)
+    out.append(img)
+    img = np.zeros((h, w), np.uint8)  # specks of area 100 and 100.5 beside a blob
+    img[40:51, 40:51] = 255
+    img[h - 60:h - 49, w - 80:w - 69] = 255
+    img[h - 50, w - 68] = 255
+    cv2.circle(img, (w // 2, h // 2), h // 6, 255, -1)
+    out.append(img)
+    return out
 
 
 def valid_calls(folder):
