@@ -155,6 +155,16 @@ def test_distance_of_two_points():
             assert t.distance_2pts(p1, p2) == want
 
 
+def test_distance_squares_python_floats_as_the_interpreter():
+    # float ** 2 is the C library's pow, which is not always the product d * d: with the C
+    # library here these two differences square one unit in the last place apart.
+    p1, p2 = (float.fromhex("0x1.f88c0f6aaed34p+0"), float.fromhex("0x1.9889b117cffbcp-22")), (0, 0)
+    assert t.distance_2pts(p1, p2) == math.sqrt((p1[0] - p2[0]) ** 2 + (p1[1] - p2[1]) ** 2)
+    with pytest.raises(OverflowError, match=re.escape(library_message(lambda: 1e200 ** 2))):
+        t.distance_2pts((1e200, 0.0), (0.0, 0.0))
+    assert t.distance_2pts((math.inf, 0.0), (0.0, 0.0)) == math.inf
+
+
 def test_distance_errors():
     with pytest.raises(IndexError):
         t.distance_2pts((0,), (3, 4))
