@@ -1,12 +1,61 @@
-"""Seeded inputs shared by several tests: masks for the axis measurement, and one small
-valid call of every method and calls that fail, for the thread, leak and fuzz tests. Each
-call is (method name, positional args)."""
+"""What several test files share: reference compositions (the same steps written with NumPy,
+cv2 and scikit-learn), masks for the axis measurement, and one small valid call of every
+method and calls that fail, for the thread, leak and fuzz tests. Each call is (method name,
+positional args)."""
 import os
 import pickle
 
 import cv2
 import numpy as np
+from sklearn import linear_model
 
+
+# --- reference compositions shared by several test files ----------------------------
+
+CAM = (8.0, 0.0048, 0.0048, 539.5, 959.5)  # focus, pixel_sizer, pixel_sizec, center_row, center_col
+
+
+def ref_line_of_sight(rows, cols, focus, pixel_sizer, pixel_sizec, center_row, center_col):
+    rcs = np.array([rows, cols])
+    vec = np.array([(rcs[1] - center_col) * pixel_sizec,
+                    (rcs[0] - center_row) * pixel_sizer,
+                    np.ones(rcs[0].shape) * focus])
+    return vec / np.linalg.norm(vec, axis=0)
+
+
+def ref_intersect(vecpt0s, vecpt1s, p_cos, p_nos, epsion=1e-6):
+    us = vecpt1s - vecpt0s
+    dots = np.sum(us * p_nos, axis=1)
+    dots[np.abs(dots) < epsion] = np.inf
+    ws = vecpt0s - p_cos
+    facs = -np.sum(p_nos * ws, axis=1) / dots
+    ex_facs = np.zeros((len(facs), 3))
+    ex_facs[:, 0] = facs
+    ex_facs[:, 1] = facs
+    ex_facs[:, 2] = facs
+    return vecpt0s + us * ex_facs
+
+
+def ref_get_laser_line(mask1, mask2, th2, direction):
+    ransac = linear_model.RANSACRegressor(residual_threshold=3, max_trials=300, random_state=42)
+    img2_fg = cv2.bitwise_and(th2, th2, mask=np.asarray(mask1).astype(np.uint8))
+    _, _, _, centroids1 = cv2.connectedComponentsWithStats(img2_fg, connectivity=8)
+    img2_fg2 = cv2.bitwise_and(th2, th2, mask=np.asarray(mask2).astype(np.uint8))
+    _, _, _, centroids2 = cv2.connectedComponentsWithStats(img2_fg2, connectivity=8)
+    if direction == 1:
+        X1, y1 = np.expand_dims(centroids1[:, 0], axis=1), centroids1[:, 1]
+        X2, y2 = np.expand_dims(centroids2[:, 0], axis=1), centroids2[:, 1]
+    else:
+        X1, y1 = np.expand_dims(centroids1[:, 1], axis=1), centroids1[:, 0]
+        X2, y2 = np.expand_dims(centroids2[:, 1], axis=1), centroids2[:, 0]
+    X = np.concatenate((X1, X2), axis=0)
+    y = np.concatenate((y1, y2))
+    ransac.fit(X, y)
+    inlier_mask = ransac.inlier_mask_
+    return np.squeeze(X[inlier_mask]), np.squeeze(y[inlier_mask])
+
+
+# --- inputs --------------------------------------------------------------------------
 
 def calibration_file(folder):
     rng = np.random.default_rng(11)
