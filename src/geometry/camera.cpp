@@ -51,7 +51,7 @@ void truncate_in_place(std::int64_t* cells, std::size_t n) {
 }
 
 // Read at run time, so that the compiler does not turn pow(d, 2.0) into d * d.
-volatile double kTwo = 2.0;
+const volatile double kTwo = 2.0;
 
 // d ** 2 of a Python float: the C library's pow, OverflowError where errno says ERANGE.
 double interpreter_square(double d) {
