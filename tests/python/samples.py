@@ -133,6 +133,21 @@ def axis_masks(rng, h, w):
     return out
 
 
+def cosine_boundary_masks():
+    """(mask, margin_length) pairs: lines at 30 and 120 degrees whose probe end points sit on
+    an integer boundary, where a cosine or sine one unit in the last place off (NumPy's
+    AVX-512 routines against the C library's) moves an end point by a pixel."""
+    out = []
+    for p1, p2, thickness, centre, radius, margin in [
+            ((57, 33), (98, 57), 3, (78, 45), 5, 100), ((94, 37), (58, 100), 2, (76, 69), 2, 1),
+            ((92, 10), (61, 63), 3, (77, 37), 4, 3)]:
+        img = np.zeros((100, 140), np.uint8)
+        cv2.line(img, p1, p2, 255, thickness)
+        cv2.circle(img, centre, radius, 255, -1)
+        out.append((img, margin))
+    return out
+
+
 def valid_calls(folder):
     """Every method once, on inputs a calling script would pass."""
     rng = np.random.default_rng(9)

@@ -130,16 +130,7 @@ def test_many_small_masks_match_composition():
 
 
 def test_probe_end_points_use_numpy_cosine():
-    # Lines at 30 and 120 degrees whose end points sit on an integer boundary, where
-    # NumPy's float64 cosine and sine may differ from the C library's in the last bit
-    # (they do on AVX-512 machines) and move an end point by a pixel.
-    cases = [((57, 33), (98, 57), 3, (78, 45), 5, 100),
-             ((94, 37), (58, 100), 2, (76, 69), 2, 1),
-             ((92, 10), (61, 63), 3, (77, 37), 4, 3)]
-    for p1, p2, thickness, centre, radius, margin in cases:
-        img = np.zeros((100, 140), np.uint8)
-        cv2.line(img, p1, p2, 255, thickness)
-        cv2.circle(img, centre, radius, 255, -1)
+    for img, margin in samples.cosine_boundary_masks():
         assert_same(t.get_short_long_intersection(img, margin),
                     ref.get_short_long_intersection(img, margin))
 

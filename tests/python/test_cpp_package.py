@@ -47,11 +47,11 @@ def test_example_program_builds_against_the_installed_package(prefix, tmp_path):
 
 def test_installed_package_measures_axes_as_the_module(prefix, tmp_path):
     cases = [(img, margin) for img in samples.axis_masks(np.random.default_rng(5), 480, 640)
-             for margin in (0.0, 100.0, 300.5)]
+             for margin in (0.0, 100.0, 300.5)] + samples.cosine_boundary_masks()
     with open(tmp_path / "masks", "wb") as f:
         f.write(struct.pack("i", len(cases)))
         for img, margin in cases:
-            f.write(struct.pack("iid", *img.shape, margin) + img.tobytes())
+            f.write(struct.pack("iid", *img.shape, float(margin)) + img.tobytes())
     angles = np.arange(540) / 2 * (np.pi / 180)
     numpy_table = np.column_stack([np.cos(angles), np.sin(angles)])
     measure = program(prefix, "tests/cpp/package", "measure_masks", tmp_path / "build")
