@@ -8,7 +8,8 @@ import numpy as np
 import torvel
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-from test_geometry import ref_img_coord, ref_intersect, ref_line_of_sight  # noqa: E402
+from samples import ref_intersect, ref_line_of_sight  # noqa: E402
+from test_geometry import ref_img_coord  # noqa: E402
 
 t = torvel.torvel_class()
 CAM = (8.0, 0.0048, 0.0048, 539.5, 959.5)

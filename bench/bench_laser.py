@@ -12,7 +12,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 import torvel  # noqa: E402
-from test_laser import ref_get_laser_line  # noqa: E402
+from samples import ref_get_laser_line  # noqa: E402
 
 t = torvel.torvel_class()
 

@@ -17,9 +17,8 @@ import rig  # noqa: E402
 import torvel  # noqa: E402
 from bench_calib import ref_undistort_bilinear  # noqa: E402
 from bench_ellipse import ref_plot_ellipse  # noqa: E402
+from samples import ref_get_laser_line, ref_intersect, ref_line_of_sight  # noqa: E402
 from test_contour import Composition as ContourComposition  # noqa: E402
-from test_geometry import ref_intersect, ref_line_of_sight  # noqa: E402
-from test_laser import ref_get_laser_line  # noqa: E402
 from test_plane import laser_scene, ref_fit_plane, ref_from_cnt2cnt  # noqa: E402
 
 

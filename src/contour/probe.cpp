@@ -7,7 +7,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "geometry/camera.h"
 #include "support/error.h"
 
 namespace torvel {
@@ -29,8 +28,11 @@ int truncate_end(double v) {
   raise_type_error("the chord probe needs an 8-bit one-channel image");
 }
 
+// Pixel coordinates: the squares and their sum are exact in double.
 double pair_length(const PointPair& p) {
-  return distance_2pts(p[0].x, p[0].y, p[1].x, p[1].y);
+  const double dx = static_cast<double>(p[0].x) - p[1].x;
+  const double dy = static_cast<double>(p[0].y) - p[1].y;
+  return std::sqrt(dx * dx + dy * dy);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ struct ChordProbe {
 // in that order among equals. The column pair is (largest x, smallest x), replaced by
 // (largest y, smallest y) when all covered pixels share one column; the row pair is
 // (largest y, smallest y). The row pair is chosen only when it is strictly longer.
-// Lengths are camera-model distances (distance_2pts).
+// Lengths are the end points' Euclidean distances in pixels.
 //
 // `img` must be 8-bit one-channel: any other image fails with OpenCV's error of the AND
 // of an 8-bit canvas with it. A line covering no object pixel is a Value error; end

@@ -1,10 +1,13 @@
 #include "geometry/camera.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include <opencv2/core/utility.hpp>
 
+#include "support/error.h"
 #include "support/simd.h"
 
 namespace torvel {
@@ -45,6 +48,18 @@ void truncate_in_place(std::int64_t* cells, std::size_t n) {
     std::memcpy(&v, &cells[i], sizeof v);
     cells[i] = truncate_to_int64(v);
   }
+}
+
+// Read at run time, so that the compiler does not turn pow(d, 2.0) into d * d.
+const volatile double kTwo = 2.0;
+
+// d ** 2 of a Python float: the C library's pow, OverflowError where errno says ERANGE.
+double interpreter_square(double d) {
+  const double s = std::pow(d, kTwo);
+  if (std::isinf(s) && std::isfinite(d)) {
+    raise_overflow_error("(" + std::to_string(ERANGE) + ", '" + std::strerror(ERANGE) + "')");
+  }
+  return s;
 }
 
 // Blocks keep the real values in cache between the two passes.
@@ -94,9 +109,7 @@ void project_to_pixels(const double* x, const double* y, const double* z, std::s
 }
 
 double distance_2pts(double x1, double y1, double x2, double y2) {
-  const double dx = x1 - x2;
-  const double dy = y1 - y2;
-  return std::sqrt(dx * dx + dy * dy);
+  return std::sqrt(interpreter_square(x1 - x2) + interpreter_square(y1 - y2));
 }
 
 }  // namespace torvel

@@ -35,7 +35,11 @@ void lines_of_sight(VectorView rows, VectorView cols, std::size_t n, const Camer
 void project_to_pixels(const double* x, const double* y, const double* z, std::size_t n,
                        const CameraIntrinsics& cam, std::int64_t* out_row, std::int64_t* out_col);
 
-// Distance of two points in their first two coordinates.
+// Distance of two points in their first two coordinates, with the interpreter's float
+// arithmetic: sqrt(pow(x1 - x2, 2) + pow(y1 - y2, 2)), pow being the C library's (which is
+// not always the once-rounded product d * d). A finite difference whose square overflows
+// is an Overflow error with the interpreter's message, "(34, 'Numerical result out of
+// range')" on Linux; an infinite one squares to infinity.
 double distance_2pts(double x1, double y1, double x2, double y2);
 
 }  // namespace torvel

@@ -1,6 +1,5 @@
 #include "laser/laser_line.h"
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,32 +12,21 @@ namespace torvel {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 
 bool fast_path_applies(const cv::Mat& mask, const cv::Mat& th2) {
   return th2.dims == 2 && mask.dims == 2 && !th2.empty() && th2.type() == CV_8UC1 &&
          mask.type() == CV_8UC1 && th2.size() == mask.size();
 }
 
-cv::Mat literal_centroids(const cv::Mat& mask, const cv::Mat& th2, LaserLineProfile* profile) {
-  auto start = Clock::now();
+cv::Mat literal_centroids(const cv::Mat& mask, const cv::Mat& th2) {
   cv::Mat masked;
   cv::bitwise_and(th2, th2, masked, mask);
-  if (profile) profile->masking += seconds_since(start);
-  start = Clock::now();
   cv::Mat labels, stats, centroids;
   cv::connectedComponentsWithStats(masked, labels, stats, centroids, 8);
-  if (profile) profile->labelling += seconds_since(start);
   return centroids;
 }
 
-cv::Mat extent_centroids(const cv::Mat& mask, const cv::Mat& th2, LaserLineProfile* profile) {
-  auto start = Clock::now();
+cv::Mat extent_centroids(const cv::Mat& mask, const cv::Mat& th2) {
   const cv::Rect extent = cv::boundingRect(mask);
   // Even offsets keep OpenCV's 2 x 2 block grid, hence the label order.
   const int x0 = extent.x & ~1;
@@ -46,9 +34,7 @@ cv::Mat extent_centroids(const cv::Mat& mask, const cv::Mat& th2, LaserLineProfi
   const cv::Rect roi(x0, y0, extent.width + (extent.x - x0), extent.height + (extent.y - y0));
   cv::Mat masked;
   if (roi.area() > 0) cv::bitwise_and(th2(roi), th2(roi), masked, mask(roi));
-  if (profile) profile->masking += seconds_since(start);
 
-  start = Clock::now();
   cv::Mat labels, stats, local;
   int count = 1;
   if (!masked.empty()) {
@@ -77,7 +63,6 @@ cv::Mat extent_centroids(const cv::Mat& mask, const cv::Mat& th2, LaserLineProfi
   const double area = static_cast<double>(background_area);
   centroids.at<double>(0, 0) = static_cast<double>(background_x) / area;
   centroids.at<double>(0, 1) = static_cast<double>(background_y) / area;
-  if (profile) profile->labelling += seconds_since(start);
   return centroids;
 }
 
@@ -96,29 +81,20 @@ void scan_runs(const cv::Mat& th2, LitRunsCache& cache) {
 }  // namespace
 
 cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
-                                   LitRunsCache& runs, LaserLineProfile* profile) {
-  if (!fast_path_applies(mask_u8, th2)) return literal_centroids(mask_u8, th2, profile);
-  if (!runs.scanned) {
-    const auto start = Clock::now();
-    scan_runs(th2, runs);
-    if (profile) profile->masking += seconds_since(start);
-  }
-  if (runs.dense) return extent_centroids(mask_u8, th2, profile);
-  const auto start = Clock::now();
-  cv::Mat table = centroids_of_masked_runs(runs.runs, mask_u8);
-  if (profile) profile->labelling += seconds_since(start);
-  return table;
+                                   LitRunsCache& runs) {
+  if (!fast_path_applies(mask_u8, th2)) return literal_centroids(mask_u8, th2);
+  if (!runs.scanned) scan_runs(th2, runs);
+  if (runs.dense) return extent_centroids(mask_u8, th2);
+  return centroids_of_masked_runs(runs.runs, mask_u8);
 }
 
-cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
-                                   LaserLineProfile* profile) {
+cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2) {
   LitRunsCache runs;
-  return masked_component_centroids(mask_u8, th2, runs, profile);
+  return masked_component_centroids(mask_u8, th2, runs);
 }
 
 LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroids2,
-                               bool row_of_column, LaserLineProfile* profile) {
-  const auto start = Clock::now();
+                               bool row_of_column) {
   const int independent_column = row_of_column ? 0 : 1;
   const std::size_t n = static_cast<std::size_t>(centroids1.rows + centroids2.rows);
   std::vector<double> X(n), y(n);
@@ -138,18 +114,7 @@ LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroi
     points.independent.push_back(X[k]);
     points.dependent.push_back(y[k]);
   }
-  if (profile) profile->fitting += seconds_since(start);
   return points;
-}
-
-LaserLinePoints extract_laser_line(const cv::Mat& mask1_u8, const cv::Mat& mask2_u8,
-                                   const cv::Mat& th2, bool row_of_column,
-                                   LaserLineProfile* profile) {
-  if (profile) *profile = LaserLineProfile{};
-  LitRunsCache runs;
-  const cv::Mat first = masked_component_centroids(mask1_u8, th2, runs, profile);
-  const cv::Mat second = masked_component_centroids(mask2_u8, th2, runs, profile);
-  return fit_laser_line(first, second, row_of_column, profile);
 }
 
 }  // namespace torvel

@@ -25,13 +25,6 @@ struct LaserLinePoints {
   std::vector<double> dependent;    // the other coordinate of the same inlier centroids
 };
 
-// Seconds spent in the steps of one extraction (both masks together).
-struct LaserLineProfile {
-  double masking = 0.0;
-  double labelling = 0.0;  // labelling and the centroid table
-  double fitting = 0.0;
-};
-
 // th2's runs of lit pixels, scanned once and shared by the tables of both masks. `dense`:
 // th2 has so many runs that OpenCV's labelling of the masks' extent is the faster way.
 struct LitRunsCache {
@@ -51,23 +44,13 @@ struct LitRunsCache {
 // the two OpenCV calls as they are, so their errors (cv::Exception) come out unchanged.
 // `runs` holds th2's runs between calls on the same th2.
 cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
-                                   LitRunsCache& runs, LaserLineProfile* profile = nullptr);
-cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2,
-                                   LaserLineProfile* profile = nullptr);
+                                   LitRunsCache& runs);
+cv::Mat masked_component_centroids(const cv::Mat& mask_u8, const cv::Mat& th2);
 
 // The robust line through the rows of two centroid tables (p x 2 and q x 2 doubles, x then y),
 // the first table's rows first. row_of_column: X = x (column), y = y (row); otherwise the
 // reverse. Error(Value) from the estimator (NaN centroids, no consensus set).
 LaserLinePoints fit_laser_line(const cv::Mat& centroids1, const cv::Mat& centroids2,
-                               bool row_of_column, LaserLineProfile* profile = nullptr);
-
-// The whole extraction: both tables, then the fit. mask1_u8 and mask2_u8 are the masks already converted to 8 bits;
-// row_of_column selects fitting the row as a function of the column (a stripe across the
-// image). Errors: OpenCV's for th2 that is not 8-bit single-channel or masks of another size;
-// the line estimator's Error(Value) (no consensus set; NaN centroids of a region without any
-// zero pixel).
-LaserLinePoints extract_laser_line(const cv::Mat& mask1_u8, const cv::Mat& mask2_u8,
-                                   const cv::Mat& th2, bool row_of_column,
-                                   LaserLineProfile* profile = nullptr);
+                               bool row_of_column);
 
 }  // namespace torvel

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include "contour/axes.h"
+#include "contour/select.h"
 #include "surface/convert.h"
 #include "surface/promotion.h"
 #include "surface/registry.h"
@@ -16,9 +17,6 @@
 
 namespace torvel::surface {
 namespace {
-
-// The default probe margin of the axis measurement, in pixels.
-constexpr int kDefaultMarginLength = 100;
 
 // Most dimensions cv2 converts.
 constexpr int kMaxDims = 32;
@@ -135,6 +133,16 @@ DirectionTable numpy_direction_table() {
   return table;
 }
 
+// The interpreter lock taken back by `caller`'s thread inside a scope where it was
+// released (AllowThreads), for the Python arithmetic a core step calls back into.
+class WithInterpreter {
+ public:
+  explicit WithInterpreter(PyThreadState* caller) { PyEval_RestoreThread(caller); }
+  ~WithInterpreter() { PyEval_SaveThread(); }
+  WithInterpreter(const WithInterpreter&) = delete;
+  WithInterpreter& operator=(const WithInterpreter&) = delete;
+};
+
 PyObject* int32_scalar(int v) {
   PyObject* s = PyArrayScalar_New(Int);
   if (s == nullptr) throw_python_error();
@@ -232,24 +240,34 @@ PyObject* get_short_long_intersection_impl(PyObject* img, PyObject* margin_lengt
   cv::Mat u8;
   mat_like_cv2(u8_arr, u8_copy, u8, "findContours", "image");
 
-  std::optional<SelectedContour> sel;
-  run_core(static_cast<npy_intp>(u8.total()), [&] { sel = select_contour(u8); });
-  if (!sel) Py_RETURN_NONE;
-
-  // Profiles and probes read the caller's image itself.
+  // Profiles and probes read the caller's image itself; an element type cv2 cannot take
+  // fails there, once an object qualifies.
   PyRef orig_copy;
   cv::Mat orig = u8;
   if (!is_uint8 && !mat_like_cv2(arr, orig_copy, orig, "warpPolar", "src")) {
+    std::optional<SelectedContour> sel;
+    {
+      AllowThreads nogil;
+      sel = select_contour(u8);
+    }
+    if (!sel) Py_RETURN_NONE;
     raise_type_not_supported(arr, "warpPolar", "src");
   }
   const DirectionTable dirs = numpy_direction_table();
-  double coarse = 0.0;
+  // The radius rule runs inside the core's work and needs the interpreter for the margin's
+  // arithmetic: it takes the lock back when the work runs without it.
+  const bool released = static_cast<npy_intp>(orig.total()) >= kReleaseGilFrom;
+  PyThreadState* const caller = PyThreadState_Get();
+  const WarpRadiusRule radius = [caller, released, margin_length](double coarse) {
+    if (!released) return adapted_radius(coarse, margin_length);
+    const WithInterpreter held(caller);
+    return adapted_radius(coarse, margin_length);
+  };
+  std::optional<AxisMeasurement> measured;
   run_core(static_cast<npy_intp>(orig.total()),
-           [&] { coarse = coarse_long_intersection(orig, *sel, dirs); });
-  const std::int64_t radius = adapted_radius(coarse, margin_length);
-  AxisMeasurement m;
-  run_core(static_cast<npy_intp>(orig.total()),
-           [&] { m = measure_axes(orig, *sel, radius, dirs); });
+           [&] { measured = get_short_long_intersection(u8, orig, radius, dirs); });
+  if (!measured) Py_RETURN_NONE;
+  const AxisMeasurement& m = *measured;
   PyRef pt_short = pair_list(m.pt_short);
   PyRef pt_long0 = pair_list(m.pt_long0);
   PyRef pt_long1 = pair_list(m.pt_long1);

@@ -80,10 +80,7 @@ PyObject* distance_2pts_impl(Arg p1, Arg p2) {
   double x1, y1, x2, y2;
   if (plain_number(a0.get(), &x1) && plain_number(a1.get(), &y1) &&
       plain_number(b0.get(), &x2) && plain_number(b1.get(), &y2)) {
-    // float ** 2 is the C library's pow, as in the interpreter.
-    const double dx = x1 - x2;
-    const double dy = y1 - y2;
-    return PyFloat_FromDouble(std::sqrt(std::pow(dx, 2.0) + std::pow(dy, 2.0)));
+    return PyFloat_FromDouble(distance_2pts(x1, y1, x2, y2));
   }
   refuse_large_coordinate(a0.get(), p1.name, 0);
   refuse_large_coordinate(a1.get(), p1.name, 1);

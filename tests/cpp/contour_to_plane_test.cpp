@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "support/error.h"
+#include "expect_error.h"
 
 namespace torvel {
 namespace {
+
+using testing::expect_error;
 
 // Unit pixels at focus 1 and the plane z = 1 seen straight on: pixel (r, c) lies at
 // (c - 100, r - 50, 1) and the plane frame is the camera frame.
@@ -60,30 +63,15 @@ TEST(ContourToPlane, ParallelLineOfSightMapsToTheCentre) {
 }
 
 TEST(ContourToPlane, EmptyAndOversizedContoursFail) {
-  try {
-    map({}, {});
-    FAIL() << "empty contour mapped";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Value);
-    EXPECT_STREQ(e.what(), "zero-size array to reduction operation minimum which has no identity");
-  }
+  expect_error(ErrorKind::Value, "zero-size array to reduction operation minimum which has no identity",
+               [&] { map({}, {}); });
   // 214748.3637 length units is the last extent that fits; one unit more does not.
   EXPECT_NO_THROW(map({100, 100 + 214748.36}, {50, 50}));
-  try {
-    map({100, 100 + 214749.0}, {50, 50});
-    FAIL() << "oversized contour wrapped";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Overflow);
-    EXPECT_NE(std::string(e.what()).find("214749 x 0 length units"), std::string::npos)
-        << e.what();
-  }
+  const std::string oversized =
+      expect_error(ErrorKind::Overflow, [&] { map({100, 100 + 214749.0}, {50, 50}); });
+  EXPECT_NE(oversized.find("214749 x 0 length units"), std::string::npos) << oversized;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  try {
-    map({100, 101}, {50, 50}, {nan, nan, nan});
-    FAIL() << "NaN plane point mapped";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Overflow);
-  }
+  expect_error(ErrorKind::Overflow, [&] { map({100, 101}, {50, 50}, {nan, nan, nan}); });
 }
 
 }  // namespace

@@ -8,9 +8,12 @@
 #include "ellipse/chi2_grid.h"
 #include "ellipse/ellipse.h"
 #include "support/error.h"
+#include "expect_error.h"
 
 namespace torvel {
 namespace {
+
+using testing::expect_error;
 
 constexpr double kPi = std::numbers::pi;
 
@@ -125,13 +128,8 @@ TEST(EllipseOutline, UnitCircleAndCounts) {
   EXPECT_DOUBLE_EQ(x[0], 5 + 3 * std::cos(0.4));
   EXPECT_DOUBLE_EQ(y[0], -7 + 3 * std::sin(0.4));
   ellipse_outline(EllipseShape{}, 0, 0, 0, nullptr, nullptr);
-  try {
-    ellipse_outline(EllipseShape{}, 0, 0, -1, nullptr, nullptr);
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Value);
-    EXPECT_STREQ(e.what(), "Number of samples, -1, must be non-negative.");
-  }
+  expect_error(ErrorKind::Value, "Number of samples, -1, must be non-negative.",
+               [&] { ellipse_outline(EllipseShape{}, 0, 0, -1, nullptr, nullptr); });
 }
 
 TEST(EllipseOutline, RotationAndCentre) {

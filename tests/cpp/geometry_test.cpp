@@ -6,6 +6,7 @@
 
 #include "geometry/camera.h"
 #include "geometry/intersect.h"
+#include "expect_error.h"
 
 namespace torvel {
 namespace {
@@ -50,6 +51,10 @@ TEST(Camera, TruncationAtTheInt64Limits) {
 TEST(Camera, DistanceUsesTheFirstTwoCoordinates) {
   EXPECT_EQ(distance_2pts(0, 0, 3, 4), 5.0);
   EXPECT_EQ(distance_2pts(-1, -1, 2, 3), 5.0);
+  // A finite difference whose square overflows fails, as float ** 2 does; an infinite one
+  // squares to infinity.
+  testing::expect_error(ErrorKind::Overflow, [] { distance_2pts(1e200, 0, 0, 0); });
+  EXPECT_EQ(distance_2pts(HUGE_VAL, 0, 0, 0), HUGE_VAL);
 }
 
 Rows3View rows(const std::vector<double>& v, std::ptrdiff_t row_step = 3) {

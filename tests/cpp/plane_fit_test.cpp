@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "expect_error.h"
 #include "support/error.h"
 
 namespace torvel {
@@ -162,12 +163,7 @@ TEST(FitPlane, RecoversTheTiltedPlaneAndCentresInPlace) {
 
 TEST(FitPlane, EstimatorErrorsLeaveThePointsUntouched) {
   std::vector<double> two = {0, 0, 1, 1, 1, 2};
-  try {
-    fit_plane(two.data(), 2, 1.0);
-    FAIL() << "two points fitted";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Value);
-  }
+  testing::expect_error(ErrorKind::Value, [&] { fit_plane(two.data(), 2, 1.0); });
   EXPECT_EQ(two, (std::vector<double>{0, 0, 1, 1, 1, 2}));
 }
 

@@ -10,9 +10,12 @@
 
 #include "contour/probe.h"
 #include "support/error.h"
+#include "expect_error.h"
 
 namespace torvel {
 namespace {
+
+using testing::expect_error;
 
 struct CanvasProbe {
   PointPair pair;
@@ -67,7 +70,7 @@ void expect_same(const cv::Mat& img, int cx, int cy, std::int64_t R, double angl
   const Direction dir = direction_from_degrees(angle);
   CanvasProbe ref;
   const bool hit = canvas_probe(img, cx, cy, R, dir, ref);
-  SCOPED_TRACE(testing::Message() << "cx=" << cx << " cy=" << cy << " R=" << R
+  SCOPED_TRACE(::testing::Message() << "cx=" << cx << " cy=" << cy << " R=" << R
                                   << " angle=" << angle);
   if (!hit) {
     EXPECT_THROW(probe_chord(img, cx, cy, R, dir), Error);
@@ -166,25 +169,19 @@ TEST(ProbeChord, SinglePixelAndGaps) {
 TEST(ProbeChord, Errors) {
   cv::Mat img = cv::Mat::zeros(100, 100, CV_8UC1);
   img(cv::Rect(0, 0, 20, 20)).setTo(255);
-  try {
-    probe_chord(img, 60, 60, 30, direction_from_degrees(0.0));
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Value);
-    EXPECT_NE(std::string(e.what()).find("met no object pixel"), std::string::npos);
-  }
+  EXPECT_NE(expect_error(ErrorKind::Value,
+                         [&] { probe_chord(img, 60, 60, 30, direction_from_degrees(0.0)); })
+                .find("met no object pixel"),
+            std::string::npos);
   cv::Mat f;
   img.convertTo(f, CV_32F);
   EXPECT_THROW(probe_chord(f, 10, 10, 5, direction_from_degrees(0.0)), cv::Exception);
   cv::Mat three;
   cv::merge(std::vector<cv::Mat>{img, img, img}, three);
   EXPECT_THROW(probe_chord(three, 10, 10, 5, direction_from_degrees(0.0)), cv::Exception);
-  try {
+  expect_error(ErrorKind::Overflow, [&] {
     probe_chord(img, 10, 10, std::int64_t{1} << 40, direction_from_degrees(0.0));
-    FAIL() << "no error";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), ErrorKind::Overflow);
-  }
+  });
 }
 
 }  // namespace

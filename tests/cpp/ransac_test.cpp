@@ -10,11 +10,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "expect_error.h"
 #include "robust/least_squares.h"
 #include "robust/legacy_random.h"
 
@@ -214,14 +216,8 @@ TEST(Ransac, TrialLoopSkipAndTieRules) {
 TEST(Ransac, LinearErrorsAndTexts) {
   const double x[4] = {0, 1, 2, 3};
   const double y[4] = {0, 1, 2, 3};
-  auto message = [](auto&& call) {
-    try {
-      call();
-    } catch (const Error& e) {
-      EXPECT_EQ(e.kind(), ErrorKind::Value);
-      return std::string(e.what());
-    }
-    return std::string("no error");
+  auto message = [](const std::function<void()>& call) {
+    return testing::expect_error(ErrorKind::Value, call);
   };
   EXPECT_EQ(message([&] { ransac_linear(x, 0, 2, y, 0.01); }),
             "Found array with 0 sample(s) (shape=(0, 2)) while a minimum of 1 is required by "
@@ -388,14 +384,9 @@ TEST(RansacAgainstScikitLearn, FitsAreIdentical) {
       std::getline(expect, text);
       text = text.substr(1);
       for (std::size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
-      try {
-        ransac_linear(X.data(), n, columns, y.data(), threshold, order);
-        ADD_FAILURE() << "expected " << type << ": " << text;
-      } catch (const Error& e) {
-        EXPECT_EQ(type, "ValueError");
-        EXPECT_EQ(e.kind(), ErrorKind::Value);
-        EXPECT_EQ(std::string(e.what()), text);
-      }
+      EXPECT_EQ(type, "ValueError");
+      testing::expect_error(ErrorKind::Value, text,
+                            [&] { ransac_linear(X.data(), n, columns, y.data(), threshold, order); });
       ++errors;
       continue;
     }

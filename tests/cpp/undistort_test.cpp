@@ -13,9 +13,12 @@
 #include <opencv2/core.hpp>
 
 #include "support/error.h"
+#include "expect_error.h"
 
 namespace torvel {
 namespace {
+
+using testing::expect_error;
 
 template <class T>
 constexpr ElemType type_of() {
@@ -68,16 +71,6 @@ std::vector<std::uint8_t> bilinear(const Strided2D& map, const Image& img, const
 template <class T>
 Strided2D broadcast(const T& value) {
   return {&value, type_of<T>(), 0, 0, 0, 0};
-}
-
-void expect_error(ErrorKind kind, const std::string& message, const std::function<void()>& f) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const Error& e) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(std::string(e.what()), message);
-  }
 }
 
 // ---- nearest-pixel gather ----

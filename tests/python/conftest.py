@@ -1,5 +1,5 @@
-"""Comparisons shared by the module's tests: what "equal" means for values that pass through
-a BLAS, and for error texts that another library writes."""
+"""Comparisons shared by the module's tests: what "equal" means for results, for values that
+pass through a BLAS, and for error texts that another library writes."""
 import os
 import re
 
@@ -24,6 +24,32 @@ def blas_close(got, want, scale=None):
         finite = want[np.isfinite(want)]
         scale = float(np.max(np.abs(finite))) if finite.size else 1.0
     np.testing.assert_allclose(got, want, rtol=BLAS_RTOL, atol=BLAS_RTOL * scale, equal_nan=True)
+
+
+def assert_same(got, want, close=None):
+    """got equals want: the same type (tuples and lists item by item), dtype and shape for
+    NumPy values, and the same values (NaN equal to NaN in NumPy values). `close(got, want)`,
+    when given, compares floating-point values instead."""
+    assert type(got) is type(want), (type(got), type(want))
+    if isinstance(want, (tuple, list)):
+        assert len(got) == len(want), (len(got), len(want))
+        for g, w in zip(got, want):
+            assert_same(g, w, close)
+        return
+    numpy_value = isinstance(want, (np.ndarray, np.generic))
+    if numpy_value:
+        assert got.dtype == want.dtype and got.shape == want.shape, (got.dtype, got.shape)
+    if close is not None and np.asarray(want).dtype.kind == "f":
+        close(got, want)
+    elif numpy_value:
+        np.testing.assert_array_equal(got, want)
+    else:
+        assert got == want, (got, want)
+
+
+def assert_blas_same(got, want, scale=None):
+    """assert_same with floating-point values compared by blas_close (within `scale`)."""
+    assert_same(got, want, close=lambda g, w: blas_close(g, w, scale))
 
 
 def library_message(call):

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import torvel
+from conftest import assert_same
 
 t = torvel.torvel_class()
 
@@ -70,12 +71,6 @@ def ref_undistort_bilinear(img, maparray, *weights):
     return (ref_bilinear_sum(img, maparray, *weights) / 65535).astype(np.uint8)
 
 
-def same(a, b):
-    assert type(a) is type(b)
-    assert a.dtype == b.dtype and a.shape == b.shape
-    np.testing.assert_array_equal(a, b)
-
-
 def same_error(call, reference):
     with pytest.raises(Exception) as expected:
         reference()
@@ -114,9 +109,9 @@ def check_same_results(path):
     got, ref = t.get_calib_res(path), ref_get_calib_res(path)
     assert type(got0) is tuple and len(got0) == 2 and type(got) is tuple and len(got) == 6
     assert got0[0] == ref0[0] and got[0] == ref[0]
-    same(got0[1], ref0[1])
+    assert_same(got0[1], ref0[1])
     for a, b in zip(got[1:], ref[1:]):
-        same(a, b)
+        assert_same(a, b)
     return got
 
 
@@ -133,7 +128,7 @@ def test_reads_every_protocol_and_removes_the_offset(tmp_path, protocol, shift):
         offset = {2: 21.0, 0: 5.0, -7: -19.5}.get(shift, 1.25 * 1.25 / 2.0 + 7.0 * 1.25 + 5)
         np.testing.assert_array_equal(got[1], stored["map"] - offset)
     for k in range(4):
-        same(got[2 + k], stored[f"w{k + 1}"])
+        assert_same(got[2 + k], stored[f"w{k + 1}"])
 
 
 def test_map_without_shift_keeps_its_element_type(tmp_path):
@@ -141,7 +136,7 @@ def test_map_without_shift_keeps_its_element_type(tmp_path):
         stored = {"param": None, "map": np.arange(12, dtype=dtype).reshape(3, 4)}
         params, maparray = t.get_calib_res0(write(tmp_path / "c.pkl", stored))
         assert params is None
-        same(maparray, stored["map"])
+        assert_same(maparray, stored["map"])
     stored = {"param": 1, "map": np.array([[121]], dtype=np.int32), "shift": 2}
     assert t.get_calib_res0(write(tmp_path / "d.pkl", stored))[1].tolist() == [[100.0]]
 
@@ -218,9 +213,9 @@ def test_reads_files_written_by_numpy_2(tmp_path, protocol):
     path = tmp_path / "np2.pkl"
     path.write_bytes(numpy2_paths(pickle.dumps(stored, protocol=protocol)))
     got = t.get_calib_res(str(path))
-    same(got[1], stored["map"] + 19.5)
+    assert_same(got[1], stored["map"] + 19.5)
     for k in range(4):
-        same(got[2 + k], stored[f"w{k + 1}"])
+        assert_same(got[2 + k], stored[f"w{k + 1}"])
     assert got[0] == stored["param"]
 
 
@@ -282,16 +277,16 @@ def test_undistortion_special_entries_in_every_integer_type(dtype):
     img = image(rng, (5, 7))
     N, W = 35, 7
     identity = np.arange(N).reshape(5, 7).astype(dtype)
-    same(t.undistortion(identity, img), img)
+    assert_same(t.undistortion(identity, img), img)
     m = identity.copy()
     m[0, :5] = np.array([-1, N, N - 1, W, W]).astype(dtype)  # -1 wraps for unsigned types
     m[1, 0] = np.iinfo(dtype).max
     m[1, 1] = np.iinfo(dtype).min
     kept = m.copy()
     out = t.undistortion(m, img)
-    same(out, ref_undistortion(m, img))
+    assert_same(out, ref_undistortion(m, img))
     assert out[0, :5].tolist() == [0, 0, img[4, 6], img[1, 0], img[1, 0]]
-    same(m, kept)
+    assert_same(m, kept)
 
 
 def test_undistortion_small_invalid_and_larger_maps():
@@ -299,13 +294,13 @@ def test_undistortion_small_invalid_and_larger_maps():
     img = image(rng, (6, 9))
     small = rng.integers(-3, 60, size=(4, 5))
     out = t.undistortion(small, img)
-    same(out, ref_undistortion(small, img))
+    assert_same(out, ref_undistortion(small, img))
     assert not out[4:].any() and not out[:, 5:].any()
-    same(t.undistortion(np.full((6, 9), 54), img), np.zeros((6, 9), np.uint8))
-    same(t.undistortion(np.zeros((0, 0), np.int64), img), np.zeros((6, 9), np.uint8))
+    assert_same(t.undistortion(np.full((6, 9), 54), img), np.zeros((6, 9), np.uint8))
+    assert_same(t.undistortion(np.zeros((0, 0), np.int64), img), np.zeros((6, 9), np.uint8))
     larger = np.full((8, 11), -1)
     larger[2, 3] = 7
-    same(t.undistortion(larger, img), ref_undistortion(larger, img))
+    assert_same(t.undistortion(larger, img), ref_undistortion(larger, img))
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -318,10 +313,10 @@ def test_undistortion_matches_numpy_on_random_maps(seed):
     if np.dtype(dtype).kind == "u":
         m = np.abs(m)
     m = m.astype(dtype)
-    same(t.undistortion(m, img), ref_undistortion(m, img))
-    same(t.undistortion(m.T.copy().T, img), ref_undistortion(m, img))  # Fortran order
-    same(t.undistortion(m[::-1, ::-1], img), ref_undistortion(m[::-1, ::-1], img))
-    same(t.undistortion(m.tolist(), img), ref_undistortion(m.astype(np.int64), img))
+    assert_same(t.undistortion(m, img), ref_undistortion(m, img))
+    assert_same(t.undistortion(m.T.copy().T, img), ref_undistortion(m, img))  # Fortran order
+    assert_same(t.undistortion(m[::-1, ::-1], img), ref_undistortion(m[::-1, ::-1], img))
+    assert_same(t.undistortion(m.tolist(), img), ref_undistortion(m.astype(np.int64), img))
 
 
 def test_undistortion_errors_are_numpys():
@@ -359,7 +354,7 @@ def test_undistortion_gives_the_same_image_on_any_thread_count():
     try:
         for n in (1, 2):
             cv2.setNumThreads(n)
-            same(t.undistortion(m, img), expected)
+            assert_same(t.undistortion(m, img), expected)
     finally:
         cv2.setNumThreads(saved)
     results = [None] * 4
@@ -373,7 +368,7 @@ def test_undistortion_gives_the_same_image_on_any_thread_count():
     for th in threads:
         th.join()
     for r in results:
-        same(r, expected)
+        assert_same(r, expected)
 
 
 # --- bilinear undistortion --------------------------------------------------------------
@@ -391,7 +386,7 @@ def test_full_first_weight_is_the_nearest_gather_on_the_truncated_map():
     img = image(rng, (9, 13))
     m = rng.uniform(-20, 9 * 13 + 20, size=(9, 13))
     w = [np.full((9, 13), 65535, np.uint16)] + [np.zeros((9, 13), np.uint16)] * 3
-    same(t.undistort_bilinear(img, m, *w), t.undistortion(m.astype(np.int32), img))
+    assert_same(t.undistort_bilinear(img, m, *w), t.undistortion(m.astype(np.int32), img))
 
 
 def test_bilinear_documented_edges():
@@ -405,7 +400,7 @@ def test_bilinear_documented_edges():
     w = [np.full((3, 4), v, np.uint16) for v in (16384, 16384, 16384, 16383)]
     w[3][1, 1] = 16382
     out = t.undistort_bilinear(img, m, *w)
-    same(out, ref_undistort_bilinear(img, m, *w))
+    assert_same(out, ref_undistort_bilinear(img, m, *w))
     assert out[0, 0] == 200 and out[1, 1] == 199
     assert out[0, 1] == int((200 * 49151 + 10 * 16384) / 65535)
     assert out[0, 2] == 100
@@ -432,10 +427,10 @@ def test_bilinear_matches_numpy_on_random_maps_and_weights(seed):
     w = weights(rng, (H, W), wdt, total)
     if np.dtype(wdt).kind == "f":
         w = [x + 0.75 for x in w[:3]] + [w[3]]  # fractions are dropped
-    same(t.undistort_bilinear(img, m, *w), ref_undistort_bilinear(img, m, *w))
+    assert_same(t.undistort_bilinear(img, m, *w), ref_undistort_bilinear(img, m, *w))
     mixed = [w[0], w[1].astype(np.int64), w[2].astype(np.float32), w[3]]
-    same(t.undistort_bilinear(img, m, *mixed), ref_undistort_bilinear(img, m, *mixed))
-    same(t.undistort_bilinear(img, m[:, ::-1], *w), ref_undistort_bilinear(img, m[:, ::-1], *w))
+    assert_same(t.undistort_bilinear(img, m, *mixed), ref_undistort_bilinear(img, m, *mixed))
+    assert_same(t.undistort_bilinear(img, m[:, ::-1], *w), ref_undistort_bilinear(img, m[:, ::-1], *w))
 
 
 def test_bilinear_broadcasts_weights_like_numpy():
@@ -454,7 +449,7 @@ def test_bilinear_broadcasts_weights_like_numpy():
     ]
     for w in cases:
         ref_w = [np.asarray(x) for x in w]
-        same(t.undistort_bilinear(img, m, *w), ref_undistort_bilinear(img, m, *ref_w))
+        assert_same(t.undistort_bilinear(img, m, *w), ref_undistort_bilinear(img, m, *ref_w))
 
 
 def test_bilinear_outside_the_fixed_point_model_saturates():
@@ -467,16 +462,16 @@ def test_bilinear_outside_the_fixed_point_model_saturates():
         s = ref_bilinear_sum(img, m, *w)
         expected = np.minimum(s // 65535, 255).astype(np.uint8)
         got = t.undistort_bilinear(img, m, *w)
-        same(got, expected)
+        assert_same(got, expected)
         assert (got == 255).any()
     # Map values beyond 32 bits wrap (integers) or name no pixel (reals out of range).
     wide = np.array([[2**32 + 3, -2**33, 2**40]], np.int64)
     one = [np.uint16(65535), np.uint16(0), np.uint16(0), np.uint16(0)]
     img1 = np.arange(1, 4, dtype=np.uint8).reshape(1, 3)
-    same(t.undistort_bilinear(img1, wide, *one), ref_undistort_bilinear(img1, wide, *map(np.asarray, one)))
+    assert_same(t.undistort_bilinear(img1, wide, *one), ref_undistort_bilinear(img1, wide, *map(np.asarray, one)))
     with np.errstate(invalid="ignore"):
         huge = np.array([[3e9, np.nan, -np.inf]])
-        same(t.undistort_bilinear(img1, huge, *one), ref_undistort_bilinear(img1, huge, *map(np.asarray, one)))
+        assert_same(t.undistort_bilinear(img1, huge, *one), ref_undistort_bilinear(img1, huge, *map(np.asarray, one)))
 
 
 def test_bilinear_errors_are_numpys():
@@ -513,11 +508,11 @@ def test_bilinear_leaves_inputs_alone_and_ignores_thread_count():
     try:
         for n in (1, 2):
             cv2.setNumThreads(n)
-            same(t.undistort_bilinear(img, m, *w), expected)
+            assert_same(t.undistort_bilinear(img, m, *w), expected)
     finally:
         cv2.setNumThreads(saved)
     for a, b in zip((img, m, *w), copies):
-        same(a, b)
+        assert_same(a, b)
 
 
 def test_broadcast_maps_far_larger_than_the_image_are_checked_quickly():

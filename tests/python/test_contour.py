@@ -8,6 +8,8 @@ import imutils
 import numpy as np
 import pytest
 
+import conftest
+import samples
 import torvel
 from conftest import library_message, raised_by_installed_opencv
 
@@ -78,56 +80,17 @@ ref = Composition()
 
 
 def assert_same(got, want):
-    if want is None:
-        assert got is None
-        return
-    assert type(got) is tuple and len(got) == 6
-    for g, w in zip(got[:3], want[:3]):
-        assert type(g) is list and len(g) == 2
-        for gp, wp in zip(g, w):
-            assert type(gp) is list and [type(v) for v in gp] == [np.int32, np.int32]
-            assert gp == wp
-    for g, w in zip(got[3:], want[3:]):
-        assert type(g) is float and g == w
-
-
-def masks(rng, h, w):
-    """Seeded masks of the kinds the measurement meets."""
-    out = []
-    for _ in range(6):  # filled ellipses anywhere, any angle
-        img = np.zeros((h, w), np.uint8)
-        centre = (int(rng.integers(0, w)), int(rng.integers(0, h)))
-        axes = (int(rng.integers(10, w // 3)), int(rng.integers(5, h // 3)))
-        cv2.ellipse(img, centre, axes, float(rng.uniform(0, 180)), 0, 360, 255, -1)
-        out.append(img)
-    img = np.zeros((h, w), np.uint8)
-    cv2.circle(img, (w // 2 + 7, h // 2 - 3), h // 5, 255, -1)  # disc
-    out.append(img)
-    img = np.zeros((h, w), np.uint8)  # two objects; the later one larger
-    cv2.ellipse(img, (w // 4, h // 4), (w // 10, h // 12), 20, 0, 360, 255, -1)
-    cv2.ellipse(img, (w // 2, 3 * h // 4), (w // 4, h // 8), 160, 0, 360, 255, -1)
-    out.append(img)
-    img = np.zeros((h, w), np.uint8)  # an object with holes, values other than 255
-    cv2.ellipse(img, (w // 2, h // 2), (w // 4, h // 5), 35, 0, 360, 200, -1)
-    cv2.circle(img, (w // 2 - w // 12, h // 2), h // 14, 0, -1)
-    cv2.circle(img, (w // 2 + w // 10, h // 2 + 5), h // 20, 0, -1)
-    out.append(img)
-    img = np.zeros((h, w), np.uint8)  # touching the border
-    cv2.ellipse(img, (w - 30, h // 3), (w // 6, h // 7), 75, 0, 360, 255, -1)
-    out.append(img)
-    img = np.zeros((h, w), np.uint8)  # specks of area 100 and 100.5 beside a blob
-    img[40:51, 40:51] = 255
-    img[h - 60:h - 49, w - 80:w - 69] = 255
-    img[h - 50, w - 68] = 255
-    cv2.circle(img, (w // 2, h // 2), h // 6, 255, -1)
-    out.append(img)
-    return out
+    """conftest's assert_same, with the documented types: int32 end points, float lengths."""
+    conftest.assert_same(got, want)
+    if got is not None:
+        assert {type(v) for pair in got[:3] for pt in pair for v in pt} == {np.int32}
+        assert {type(v) for v in got[3:]} == {float}
 
 
 @pytest.mark.parametrize("h, w", [(480, 640), (1080, 1920)])
 def test_measurement_matches_composition(h, w):
     rng = np.random.default_rng(h)
-    for img in masks(rng, h, w):
+    for img in samples.axis_masks(rng, h, w):
         for margin in (0, 100, 300):
             try:
                 want = ref.get_short_long_intersection(img, margin)
@@ -167,16 +130,7 @@ def test_many_small_masks_match_composition():
 
 
 def test_probe_end_points_use_numpy_cosine():
-    # Lines at 30 and 120 degrees whose end points sit on an integer boundary, where
-    # NumPy's float64 cosine and sine may differ from the C library's in the last bit
-    # (they do on AVX-512 machines) and move an end point by a pixel.
-    cases = [((57, 33), (98, 57), 3, (78, 45), 5, 100),
-             ((94, 37), (58, 100), 2, (76, 69), 2, 1),
-             ((92, 10), (61, 63), 3, (77, 37), 4, 3)]
-    for p1, p2, thickness, centre, radius, margin in cases:
-        img = np.zeros((100, 140), np.uint8)
-        cv2.line(img, p1, p2, 255, thickness)
-        cv2.circle(img, centre, radius, 255, -1)
+    for img, margin in samples.cosine_boundary_masks():
         assert_same(t.get_short_long_intersection(img, margin),
                     ref.get_short_long_intersection(img, margin))
 

@@ -7,45 +7,16 @@ import numpy as np
 import pytest
 
 import torvel
-from conftest import library_message
+from conftest import assert_same, library_message
+from samples import CAM, ref_intersect, ref_line_of_sight
 
 t = torvel.torvel_class()
-CAM = (8.0, 0.0048, 0.0048, 539.5, 959.5)  # focus, pixel_sizer, pixel_sizec, center_row, center_col
-
-
-def ref_line_of_sight(rows, cols, focus, pixel_sizer, pixel_sizec, center_row, center_col):
-    rcs = np.array([rows, cols])
-    vec = np.array([(rcs[1] - center_col) * pixel_sizec,
-                    (rcs[0] - center_row) * pixel_sizer,
-                    np.ones(rcs[0].shape) * focus])
-    return vec / np.linalg.norm(vec, axis=0)
-
-
 def ref_img_coord(x, y, z, focus, center_col, center_row, pixel_sizec, pixel_sizer):
     k = z / focus
     row = ((y / k) / pixel_sizer) + center_row
     col = ((x / k) / pixel_sizec) + center_col
     with np.errstate(invalid="ignore"):
         return row.astype(np.int64), col.astype(np.int64)
-
-
-def ref_intersect(vecpt0s, vecpt1s, p_cos, p_nos, epsion=1e-6):
-    us = vecpt1s - vecpt0s
-    dots = np.sum(us * p_nos, axis=1)
-    dots[np.abs(dots) < epsion] = np.inf
-    ws = vecpt0s - p_cos
-    facs = -np.sum(p_nos * ws, axis=1) / dots
-    ex_facs = np.zeros((len(facs), 3))
-    ex_facs[:, 0] = facs
-    ex_facs[:, 1] = facs
-    ex_facs[:, 2] = facs
-    return vecpt0s + us * ex_facs
-
-
-def same(a, b):
-    assert type(a) is type(b)
-    assert a.dtype == b.dtype and a.shape == b.shape
-    np.testing.assert_array_equal(a, b)
 
 
 # --- lines of sight ------------------------------------------------------------------
@@ -59,15 +30,15 @@ def test_lines_of_sight_match_numpy_bit_for_bit(seed, shape):
     if seed % 2:
         rows, cols = rows.astype(np.int64), cols.astype(np.int32)
     cam = CAM if seed < 4 else (12, 0.0031, 0.0029, 600, 900)
-    same(t.get_line_of_sight_pts(rows, cols, *cam), ref_line_of_sight(rows, cols, *cam))
+    assert_same(t.get_line_of_sight_pts(rows, cols, *cam), ref_line_of_sight(rows, cols, *cam))
 
 
 def test_lines_of_sight_of_lists_scalars_and_views():
-    same(t.get_line_of_sight_pts([1, 2], [3, 4], *CAM), ref_line_of_sight([1, 2], [3, 4], *CAM))
-    same(t.get_line_of_sight_pts(5, 6.5, *CAM), ref_line_of_sight(5, 6.5, *CAM))
+    assert_same(t.get_line_of_sight_pts([1, 2], [3, 4], *CAM), ref_line_of_sight([1, 2], [3, 4], *CAM))
+    assert_same(t.get_line_of_sight_pts(5, 6.5, *CAM), ref_line_of_sight(5, 6.5, *CAM))
     grid = np.arange(60.0).reshape(6, 10)
     view = grid[::-2, 1::3]
-    same(t.get_line_of_sight_pts(view, view.T.T, *CAM), ref_line_of_sight(view, view, *CAM))
+    assert_same(t.get_line_of_sight_pts(view, view.T.T, *CAM), ref_line_of_sight(view, view, *CAM))
 
 
 def test_lines_of_sight_geometry():
@@ -105,8 +76,8 @@ def test_projection_matches_numpy(seed):
     got = t.get_img_coord_from_3d_pts(x, y, z, *args)
     want = ref_img_coord(x, y, z, *args)
     assert isinstance(got, tuple) and len(got) == 2
-    same(got[0], want[0])
-    same(got[1], want[1])
+    assert_same(got[0], want[0])
+    assert_same(got[1], want[1])
 
 
 def test_projection_roundtrips_lines_of_sight_and_truncates_toward_zero():
@@ -155,6 +126,16 @@ def test_distance_of_two_points():
             assert t.distance_2pts(p1, p2) == want
 
 
+def test_distance_squares_python_floats_as_the_interpreter():
+    # float ** 2 is the C library's pow, which is not always the product d * d: with the C
+    # library here these two differences square one unit in the last place apart.
+    p1, p2 = (float.fromhex("0x1.f88c0f6aaed34p+0"), float.fromhex("0x1.9889b117cffbcp-22")), (0, 0)
+    assert t.distance_2pts(p1, p2) == math.sqrt((p1[0] - p2[0]) ** 2 + (p1[1] - p2[1]) ** 2)
+    with pytest.raises(OverflowError, match=re.escape(library_message(lambda: 1e200 ** 2))):
+        t.distance_2pts((1e200, 0.0), (0.0, 0.0))
+    assert t.distance_2pts((math.inf, 0.0), (0.0, 0.0)) == math.inf
+
+
 def test_distance_errors():
     with pytest.raises(IndexError):
         t.distance_2pts((0,), (3, 4))
@@ -181,8 +162,8 @@ def test_intersection_matches_numpy_bit_for_bit(seed):
         p_cos = p_cos[:1]
     if seed == 7:
         v0, v1 = v0.astype(np.int64), v1.astype(np.int32)
-    same(t.intersect_line_plane(v0, v1, p_cos, p_nos), ref_intersect(v0, v1, p_cos, p_nos))
-    same(t.intersect_line_plane(v0, v1, p_cos, p_nos, 0.5), ref_intersect(v0, v1, p_cos, p_nos, 0.5))
+    assert_same(t.intersect_line_plane(v0, v1, p_cos, p_nos), ref_intersect(v0, v1, p_cos, p_nos))
+    assert_same(t.intersect_line_plane(v0, v1, p_cos, p_nos, 0.5), ref_intersect(v0, v1, p_cos, p_nos, 0.5))
 
 
 def test_intersection_of_non_contiguous_and_broadcast_inputs():
@@ -191,8 +172,8 @@ def test_intersection_of_non_contiguous_and_broadcast_inputs():
     v0, v1 = big[::2, ::2], big[::-2, 1::2]
     p_cos = rng.normal(0, 1, (1, 3))
     p_nos = np.asfortranarray(rng.normal(0, 1, (20, 3)))
-    same(t.intersect_line_plane(v0, v1, p_cos, p_nos), ref_intersect(v0, v1, p_cos, p_nos))
-    same(t.intersect_line_plane(np.zeros(3), v1, p_cos, p_nos),
+    assert_same(t.intersect_line_plane(v0, v1, p_cos, p_nos), ref_intersect(v0, v1, p_cos, p_nos))
+    assert_same(t.intersect_line_plane(np.zeros(3), v1, p_cos, p_nos),
          ref_intersect(np.zeros(3), v1, p_cos, p_nos))
 
 

@@ -4,41 +4,13 @@ import warnings
 import cv2
 import numpy as np
 import pytest
-from sklearn import linear_model
 
 import torvel
-from conftest import assert_same_failure, raised
+from conftest import assert_same, assert_same_failure, raised
+from samples import ref_get_laser_line
 
 t = torvel.torvel_class()
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
-
-
-# --- the reference composition -------------------------------------------------------
-
-def ref_get_laser_line(mask1, mask2, th2, direction):
-    ransac = linear_model.RANSACRegressor(residual_threshold=3, max_trials=300, random_state=42)
-    img2_fg = cv2.bitwise_and(th2, th2, mask=np.asarray(mask1).astype(np.uint8))
-    _, _, _, centroids1 = cv2.connectedComponentsWithStats(img2_fg, connectivity=8)
-    img2_fg2 = cv2.bitwise_and(th2, th2, mask=np.asarray(mask2).astype(np.uint8))
-    _, _, _, centroids2 = cv2.connectedComponentsWithStats(img2_fg2, connectivity=8)
-    if direction == 1:
-        X1, y1 = np.expand_dims(centroids1[:, 0], axis=1), centroids1[:, 1]
-        X2, y2 = np.expand_dims(centroids2[:, 0], axis=1), centroids2[:, 1]
-    else:
-        X1, y1 = np.expand_dims(centroids1[:, 1], axis=1), centroids1[:, 0]
-        X2, y2 = np.expand_dims(centroids2[:, 1], axis=1), centroids2[:, 0]
-    X = np.concatenate((X1, X2), axis=0)
-    y = np.concatenate((y1, y2))
-    ransac.fit(X, y)
-    inlier_mask = ransac.inlier_mask_
-    return np.squeeze(X[inlier_mask]), np.squeeze(y[inlier_mask])
-
-
-def assert_same(got, expected):
-    assert isinstance(got, tuple) and len(got) == 2
-    for g, e in zip(got, expected):
-        assert g.dtype == np.float64 and g.shape == e.shape
-        assert np.array_equal(g, e)
 
 
 # --- inputs --------------------------------------------------------------------------

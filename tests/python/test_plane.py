@@ -11,8 +11,8 @@ import pytest
 from sklearn import linear_model
 
 import torvel
-from conftest import BLAS_RTOL, blas_close
-from test_geometry import CAM, ref_intersect, ref_line_of_sight
+from conftest import BLAS_RTOL, assert_blas_same, blas_close
+from samples import CAM, ref_intersect, ref_line_of_sight
 
 t = torvel.torvel_class()
 
@@ -100,19 +100,6 @@ def ellipse_contour(seed):
     return cnt[:, 0, 0], cnt[:, 0, 1]
 
 
-def same(a, b, scale=None):
-    """Equal types, dtypes and shapes; integers exactly, floats (which pass through the
-    BLAS) within a few units in the last place of their scale (that of b, or `scale` for
-    values near zero); NaN equals NaN."""
-    assert type(a) is type(b), (type(a), type(b))
-    if isinstance(a, (np.ndarray, np.generic)):
-        assert a.dtype == b.dtype and np.shape(a) == np.shape(b)
-    if np.asarray(a).dtype.kind == "f":
-        blas_close(a, b, scale)
-    else:
-        np.testing.assert_array_equal(a, b)
-
-
 def quiet(fn, *args):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -137,8 +124,8 @@ def test_fit_plane_matches_reference_and_centres_alike(seed):
     want = ref_fit_plane(theirs, 1.5)
     assert type(got) is tuple and len(got) == 10
     for g, w in zip(got, want):
-        same(g, w)
-    same(ours, theirs)
+        assert_blas_same(g, w)
+    assert_blas_same(ours, theirs)
 
 
 @pytest.mark.parametrize("dtype", [np.int64, np.int32, np.int16])
@@ -148,8 +135,8 @@ def test_integer_points_are_centred_with_truncation(dtype):
     got = t.fit_plane(ours, 2)
     want = ref_fit_plane(theirs, 2)
     for g, w in zip(got, want):
-        same(g, w)
-    same(ours, theirs)
+        assert_blas_same(g, w)
+    assert_blas_same(ours, theirs)
     assert ours.dtype == dtype
 
 
@@ -164,7 +151,7 @@ def test_known_planes():
     np.testing.assert_allclose(RRa @ normal_vec, [0, 0, 1], atol=1e-15)
     np.testing.assert_allclose(RRa_inv, RRa.T, atol=1e-15)
     for g, w in zip(got, ref_fit_plane(np.column_stack([x, y, x + 5]), 1.0)):
-        same(g, w, scale=17.0)  # the coordinates' scale: mean_dist is a rounding residue
+        assert_blas_same(g, w, scale=17.0)  # the coordinates' scale: mean_dist is a rounding residue
     # The first two points (1, 2, .), (3, 5, .) give O's x and y whatever follows.
     pts = laser_scene(3, 400)
     pts[0, :2], pts[1, :2] = (1, 2), (3, 5)
@@ -178,14 +165,14 @@ def test_flat_plane_uses_the_identity_and_warns_when_nothing_lies_below():
         got = t.fit_plane(pts.copy(), 1.0)
     Phi, normal_vec, RRa, RRa_inv, Ox, Oy, Oz, p_cos, mean_dist, shift = got
     assert Phi == 0.0 and normal_vec[2] == 1.0
-    same(RRa, np.eye(3))
-    same(RRa_inv, np.eye(3))
+    assert_blas_same(RRa, np.eye(3))
+    assert_blas_same(RRa_inv, np.eye(3))
     assert mean_dist == 0.0
     assert np.isnan(shift) and np.isnan(p_cos).all()
     # The composition divides by a zero-length axis; everything before that agrees.
     want = quiet(ref_fit_plane, pts.copy(), 1.0)
     for g, w in zip(got[:2] + got[4:7], want[:2] + want[4:7]):
-        same(g, w)
+        assert_blas_same(g, w)
 
 
 def test_nothing_below_a_tilted_plane_gives_nan_or_a_rounding_residue():
@@ -210,10 +197,10 @@ def test_nothing_below_a_tilted_plane_gives_nan_or_a_rounding_residue():
     assert warned == bool(np.isnan(got[9])) and np.isnan(got[7]).all() == warned
     assert got[0] > 0.5
     for g, w in zip(got[:7] + got[8:9], want[:7] + want[8:9]):
-        same(g, w)
+        assert_blas_same(g, w)
     if not (np.isnan(got[9]) or np.isnan(want[9])):
         blas_close(got[7], want[7], scale=scale)
-    same(ours, theirs)
+    assert_blas_same(ours, theirs)
 
 
 def test_repeated_calls_are_identical_and_refit_the_centred_cloud():
@@ -221,12 +208,12 @@ def test_repeated_calls_are_identical_and_refit_the_centred_cloud():
     a, b = pts.copy(), pts.copy()
     first = t.fit_plane(a, 1.0)
     for g, w in zip(first, t.fit_plane(b, 1.0)):
-        same(g, w)
+        assert_blas_same(g, w)
     ref = pts.copy()
     ref_fit_plane(ref, 1.0)
     for g, w in zip(t.fit_plane(a, 1.0), ref_fit_plane(ref, 1.0)):
-        same(g, w)
-    same(a, ref)
+        assert_blas_same(g, w)
+    assert_blas_same(a, ref)
 
 
 def test_fit_plane_errors():
@@ -235,7 +222,7 @@ def test_fit_plane_errors():
     two = pts[:2].copy()
     with pytest.raises(ValueError, match="may not be larger than number of samples: n_samples = 2"):
         t.fit_plane(two, 1.0)
-    same(two, pts[:2])
+    assert_blas_same(two, pts[:2])
     # A nested list is fitted (so the estimator's errors come first), then fails at the
     # column update and stays unchanged.
     with pytest.raises(ValueError, match="n_samples = 2"):
@@ -272,26 +259,26 @@ def test_from_cnt2cnt_matches_reference(seed):
     want = ref_from_cnt2cnt(xs, ys, *CAM, *plane)
     assert type(got) is tuple and len(got) == 5
     for g, w in zip(got, want):
-        same(g, w)
+        assert_blas_same(g, w)
     assert got[0][:, 0, :].min(axis=0).tolist() == [10, 10]
 
 
 def test_from_cnt2cnt_edge_cases():
     p_cos, RRa, normal_vec = plane_values(1)
     one = t.from_cnt2cnt(np.array([700]), np.array([400]), *CAM, p_cos, RRa, normal_vec)
-    same(one[0], np.array([[[10, 10]]], np.int32))
-    same(one[2], np.array([0]))
-    same(one[3], np.array([0]))
+    assert_blas_same(one[0], np.array([[[10, 10]]], np.int32))
+    assert_blas_same(one[2], np.array([0]))
+    assert_blas_same(one[3], np.array([0]))
     for g, w in zip(one, ref_from_cnt2cnt(np.array([700]), np.array([400]), *CAM, p_cos, RRa,
                                           normal_vec)):
-        same(g, w)
+        assert_blas_same(g, w)
     # A plane x = 5 seen edge-on: the principal ray is parallel and yields the centre.
     args = (np.array([959.5, 1500.0, 1200.0]), np.array([539.5, 539.5, 900.0]), *CAM,
             np.array([5.0, 0.0, 0.0]), np.eye(3), np.array([1.0, 0.0, 0.0]))
     got = t.from_cnt2cnt(*args)
-    same(got[4][0], np.zeros(3))
+    assert_blas_same(got[4][0], np.zeros(3))
     for g, w in zip(got, ref_from_cnt2cnt(*args)):
-        same(g, w)
+        assert_blas_same(g, w)
 
 
 def test_from_cnt2cnt_errors():

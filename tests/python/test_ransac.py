@@ -14,8 +14,8 @@ import numpy as np
 import pytest
 
 import torvel
-from conftest import assert_same_failure, raised
-from test_laser import assert_same, ref_get_laser_line
+from conftest import assert_same, assert_same_failure, raised
+from samples import ref_get_laser_line
 
 t = torvel.torvel_class()
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")
@@ -117,5 +117,6 @@ def test_repeated_calls_are_identical():
     th2 = point_image(cols, rows, 300, 800)
     mask1, mask2 = split_masks(th2.shape, 400)
     first = t.get_laser_line(mask1, mask2, th2, 1)
+    assert [v.dtype for v in first] == [np.float64, np.float64]
     for _ in range(3):
         assert_same(t.get_laser_line(mask1, mask2, th2, 1), first)

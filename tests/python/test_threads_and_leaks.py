@@ -12,6 +12,7 @@ import torvel
 
 sys.path.insert(0, os.path.dirname(__file__))
 import samples  # noqa: E402
+from equality import same  # noqa: E402
 
 LONG = os.environ.get("TORVEL_FUZZ") == "long"
 # AddressSanitizer keeps freed memory in quarantine: the process grows whatever we do.
@@ -24,16 +25,6 @@ def call(name, args):
         args = (args[0].copy(),) + args[1:]
     return getattr(t, name)(*args)
 
-
-def same(a, b):
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return (type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
-                and np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"))
-    if isinstance(a, (tuple, list)):
-        return type(a) is type(b) and len(a) == len(b) and all(map(same, a, b))
-    if isinstance(a, float) and np.isnan(a):
-        return isinstance(b, float) and np.isnan(b)
-    return type(a) is type(b) and a == b
 
 
 @pytest.fixture(scope="module")
