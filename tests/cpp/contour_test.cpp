@@ -148,10 +148,16 @@ TEST(AngularProfile, ReadingOnlyTheLitExtentChangesNothing) {
   img.at<std::uint8_t>(300, 200) = 255;
   const cv::Rect extent = nonzero_extent(img);
   EXPECT_EQ(extent, cv::boundingRect(img));
-  for (const auto& [cx, cy, r] : {std::tuple{90, 150, 452}, {90, 150, 120}, {300, 100, 40},
-                                  {-20, 150, 60}, {200, 299, 101}}) {
-    const AngularProfile p = angular_profile(img, cx, cy, r, &extent);
-    EXPECT_EQ(p.accum, warp_polar_accum(img, cx, cy, r)) << cx << "," << cy << " r " << r;
+  // The same pixels inside a larger buffer: the extent no longer ends the image's memory,
+  // so the samples may be read several at a time.
+  cv::Mat inner = cv::Mat::zeros(310, 430, CV_8UC1)(cv::Rect(3, 4, 419, 301));
+  img.copyTo(inner);
+  for (const cv::Mat* m : {&img, &inner}) {
+    for (const auto& [cx, cy, r] : {std::tuple{90, 150, 452}, {90, 150, 120}, {300, 100, 40},
+                                    {-20, 150, 60}, {200, 299, 101}}) {
+      const AngularProfile p = angular_profile(*m, cx, cy, r, &extent);
+      EXPECT_EQ(p.accum, warp_polar_accum(*m, cx, cy, r)) << cx << "," << cy << " r " << r;
+    }
   }
 }
 
