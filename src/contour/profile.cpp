@@ -94,17 +94,30 @@ bool gather_applies(const cv::Mat& img, const cv::Rect& lit) {
 }
 
 #if TORVEL_RING_GATHER
+// r * c + centre in double, made floats and rounded half to even: ring_coordinates' steps.
+__attribute__((target("avx2"))) inline __m256i ring_positions(__m256d r, const double* c,
+                                                              __m256d centre) {
+  const __m128 lo = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(r, _mm256_loadu_pd(c)), centre));
+  const __m128 hi =
+      _mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(r, _mm256_loadu_pd(c + 4)), centre));
+  return _mm256_cvtps_epi32(_mm256_set_m128(hi, lo));
+}
+
 __attribute__((target("avx2"))) void add_ring_gathered(const std::uint8_t* data, std::size_t step,
-                                                       const cv::Rect& lit, const int* xs,
-                                                       const int* ys, std::int32_t* sums) {
+                                                       const cv::Rect& lit, float radius,
+                                                       const double* cps, const double* sps,
+                                                       double centre_x, double centre_y,
+                                                       std::int32_t* sums) {
+  const __m256d r = _mm256_set1_pd(radius);
+  const __m256d cx = _mm256_set1_pd(centre_x), cy = _mm256_set1_pd(centre_y);
   const __m256i x0 = _mm256_set1_epi32(lit.x), y0 = _mm256_set1_epi32(lit.y);
   const __m256i cols = _mm256_set1_epi32(lit.width), rows = _mm256_set1_epi32(lit.height);
   const __m256i below = _mm256_set1_epi32(-1), byte = _mm256_set1_epi32(0xff);
   const __m256i stride = _mm256_set1_epi32(static_cast<int>(step));
   static_assert(kDirections % 8 == 0);
   for (int phi = 0; phi < kDirections; phi += 8) {
-    const __m256i x = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(xs + phi)), x0);
-    const __m256i y = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ys + phi)), y0);
+    const __m256i x = _mm256_sub_epi32(ring_positions(r, cps + phi, cx), x0);
+    const __m256i y = _mm256_sub_epi32(ring_positions(r, sps + phi, cy), y0);
     const __m256i inside = _mm256_and_si256(
         _mm256_and_si256(_mm256_cmpgt_epi32(x, below), _mm256_cmpgt_epi32(cols, x)),
         _mm256_and_si256(_mm256_cmpgt_epi32(y, below), _mm256_cmpgt_epi32(rows, y)));
@@ -167,14 +180,14 @@ void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_ra
   int xs[kDirections], ys[kDirections];
   const bool gather = gather_applies(img, lit);
   for (int rho = 0; rho < kRadialSamples && rhos[rho] <= reach; ++rho) {
-    ring_coordinates(rhos[rho], cps, centre_x, xs);
-    ring_coordinates(rhos[rho], sps, centre_y, ys);
 #if TORVEL_RING_GATHER
     if (gather) {
-      add_ring_gathered(data, step, lit, xs, ys, sums);
+      add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
       continue;
     }
 #endif
+    ring_coordinates(rhos[rho], cps, centre_x, xs);
+    ring_coordinates(rhos[rho], sps, centre_y, ys);
     for (int phi = 0; phi < kDirections; ++phi) {
       const auto x = static_cast<unsigned>(xs[phi] - lit.x);
       const auto y = static_cast<unsigned>(ys[phi] - lit.y);
