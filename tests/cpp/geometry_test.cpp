@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <limits>
 #include <vector>
 
@@ -55,6 +56,20 @@ TEST(Camera, DistanceUsesTheFirstTwoCoordinates) {
   // squares to infinity.
   testing::expect_error(ErrorKind::Overflow, [] { distance_2pts(1e200, 0, 0, 0); });
   EXPECT_EQ(distance_2pts(HUGE_VAL, 0, 0, 0), HUGE_VAL);
+}
+
+TEST(Camera, DistanceSquaresAsTheCLibrarysPow) {
+  // The squares take d * d where that is pow(d, 2); pow(d, 2) is not always d * d.
+  volatile double two = 2.0;
+  std::mt19937_64 gen(5);
+  std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+  std::uniform_int_distribution<int> exponent(-560, 500);
+  std::vector<double> values = {0x1.f88c0f6aaed34p+0, 0x1.9889b117cffbcp-22, 0.0, -0.0, 3.0};
+  for (int i = 0; i < 200000; ++i) values.push_back(std::ldexp(mantissa(gen), exponent(gen)));
+  for (double d : values) {
+    const double want = std::sqrt(std::pow(d, two) + std::pow(0.5, two));
+    ASSERT_EQ(distance_2pts(d, 0.5, 0.0, 0.0), want) << std::hexfloat << d;
+  }
 }
 
 Rows3View rows(const std::vector<double>& v, std::ptrdiff_t row_step = 3) {
