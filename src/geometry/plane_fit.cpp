@@ -4,7 +4,6 @@
 #include <climits>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -75,6 +74,24 @@ void rotation_from_slopes(const LinearModel& model, LaserPlane& f) {
   f.RRa_inv = lapack_inverse(f.RRa);
 }
 
+// A per-thread working array sized for one fit and kept for the next, so that a plane fitted
+// per frame allocates (and faults in) nothing; arrays of very large fits are released.
+class KeptScratch {
+ public:
+  KeptScratch(std::vector<double>& v, std::size_t size) : v_(v) {
+    if (v_.size() < size) v_.resize(size);
+  }
+  ~KeptScratch() {
+    if (v_.size() > kKeptValues) std::vector<double>().swap(v_);
+  }
+  KeptScratch(const KeptScratch&) = delete;
+  KeptScratch& operator=(const KeptScratch&) = delete;
+
+ private:
+  static constexpr std::size_t kKeptValues = std::size_t{1} << 20;
+  std::vector<double>& v_;
+};
+
 // Whether R @ pts.T may run inline: the loaded BLAS computes it in plain arithmetic, and R
 // has no zero entry (a BLAS may skip a zero's term, which matters for non-finite points).
 bool plane_frame_is_plain(const cv::Matx33d& R) {
@@ -140,8 +157,9 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
 
 PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   // xsys (n x 2) and zs2, copied out of the caller's array before any centring.
-  const auto copies = std::make_unique_for_overwrite<double[]>(3 * n);
-  double* xsys = copies.get();
+  thread_local std::vector<double> copies;
+  const KeptScratch kept(copies, 3 * n);
+  double* xsys = copies.data();
   double* zs2 = xsys + 2 * n;
   for (std::size_t i = 0; i < n; ++i) {
     xsys[2 * i] = points.at(i, 0);
@@ -197,8 +215,9 @@ LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t 
   // in order, the latter gathered without a branch per point.
   const bool plain = n > 1 && plane_frame_is_plain(p.RRa);
   const std::size_t rows = plain ? 1 : 3;
-  const auto block = std::make_unique_for_overwrite<double[]>((rows + 2) * n);
-  double* temp1 = block.get();
+  thread_local std::vector<double> block;
+  const KeptScratch kept(block, (rows + 2) * n);
+  double* temp1 = block.data();
   const double* dist = temp1 + (rows - 1) * n;
   if (plain) {
     plane_frame_row(p.RRa.val + 6, centred, n, temp1);

@@ -21,15 +21,29 @@ bool same_model(const LinearModel& a, const LinearModel& b) {
          std::memcmp(a.coef.data(), b.coef.data(), sizeof(double) * a.coef.size()) == 0;
 }
 
+// The working arrays of one linear fit, kept per thread between fits of at most
+// kKeptSamples samples, so that repeated fits (a plane per frame) allocate nothing.
+struct LinearFitBuffers {
+  RansacBuffers engine;
+  std::vector<double> X_columns, predictions, rows_x, rows_y, rows_pred, scratch;
+  LeastSquaresWork work;
+};
+
+constexpr std::size_t kKeptSamples = std::size_t{1} << 18;
+
 // LinearRegression as a RANSAC estimator over n samples of `columns` features.
 class LinearEstimator {
  public:
   using Model = LinearModel;
 
   LinearEstimator(const double* X, std::size_t n, int columns, const double* y,
-                  ArrayOrder order)
-      : X_(X), y_(y), n_(n), columns_(columns) {
-    if (order == ArrayOrder::Fortran && columns > 1) {
+                  ArrayOrder order, LinearFitBuffers& buffers)
+      : X_(X), y_(y), n_(n), columns_(columns),
+        by_columns_(order == ArrayOrder::Fortran && columns > 1),
+        X_columns_(buffers.X_columns), work_(buffers.work), predictions_(buffers.predictions),
+        rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
+        scratch_(buffers.scratch) {
+    if (by_columns_) {
       const auto F = static_cast<std::size_t>(columns);
       X_columns_.resize(n * F);
       for (std::size_t i = 0; i < n; ++i) {
@@ -54,7 +68,7 @@ class LinearEstimator {
     out.resize(n_);
     predictions_.resize(n_);
     double* pred = predictions_.data();
-    if (X_columns_.empty()) {
+    if (!by_columns_) {
       predict_rows(model, X_, n_, columns_, pred);
     } else {
       predict_rows_column_major(model, X_columns_.data(), n_, columns_, pred);
@@ -93,13 +107,17 @@ class LinearEstimator {
   const double* y_;
   std::size_t n_;
   int columns_;
+  bool by_columns_;  // a column-major copy, as the reference array is Fortran-ordered
   bool x_checked_ = false;
-  std::vector<double> X_columns_;  // column-major copy when the reference array is Fortran-ordered
-  LeastSquaresWork work_;
-  std::vector<double> predictions_;  // of the last residuals() call
+  std::vector<double>& X_columns_;
+  LeastSquaresWork& work_;
+  std::vector<double>& predictions_;  // of the last residuals() call
   LinearModel predictions_model_;
   bool reuse_predictions_ = false;
-  std::vector<double> rows_x_, rows_y_, rows_pred_, scratch_;
+  std::vector<double>& rows_x_;
+  std::vector<double>& rows_y_;
+  std::vector<double>& rows_pred_;
+  std::vector<double>& scratch_;
 };
 
 std::string format_double_repr(double v) {
@@ -177,8 +195,15 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
                       std::to_string(n) + ".");
   }
 
-  LinearEstimator estimator(X, n, columns, y, reference_order);
-  RansacResult<LinearModel> result = ransac(estimator, options);
+  thread_local LinearFitBuffers buffers;
+  struct Release {  // a large fit's arrays are not kept
+    bool large;
+    ~Release() {
+      if (large) buffers = LinearFitBuffers{};
+    }
+  } release{n > kKeptSamples};
+  LinearEstimator estimator(X, n, columns, y, reference_order, buffers);
+  RansacResult<LinearModel> result = ransac(estimator, options, buffers.engine);
   if (!result.success) raise_value_error(ransac_no_consensus_message());
 
   RansacReport report;

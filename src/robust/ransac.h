@@ -119,8 +119,15 @@ std::size_t count_at_most(const double* values, std::size_t n, double limit);
 // strictly lower (a later equal score wins, and a NaN score or a NaN best never loses); every
 // accepted trial lowers the trial limit to dynamic_max_trials. The model is refit on the
 // best inliers in index order.
+// The engine's working arrays; a caller that fits repeatedly may keep them between fits.
+struct RansacBuffers {
+  std::vector<std::size_t> subset, inliers, best_inliers;
+  std::vector<double> residuals;
+};
+
 template <RansacEstimator E>
-RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& options) {
+RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& options,
+                                       RansacBuffers& buffers) {
   RansacResult<typename E::Model> result;
   const std::size_t n = estimator.num_samples();
   const std::size_t k = estimator.min_samples();
@@ -131,9 +138,13 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   double best_score = -std::numeric_limits<double>::infinity();
   bool have_best = false;
   double limit = static_cast<double>(options.max_trials);
-  std::vector<std::size_t> subset;
-  std::vector<std::size_t> inliers(n), best_inliers(n);
-  std::vector<double> residuals(n);
+  std::vector<std::size_t>& subset = buffers.subset;
+  std::vector<std::size_t>& inliers = buffers.inliers;
+  std::vector<std::size_t>& best_inliers = buffers.best_inliers;
+  std::vector<double>& residuals = buffers.residuals;
+  inliers.resize(n);
+  best_inliers.resize(n);
+  residuals.resize(n);
   const double threshold = options.residual_threshold;
 
   while (static_cast<double>(result.num_trials) < limit) {
@@ -168,6 +179,12 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
   result.model = estimator.fit(std::span<const std::size_t>(result.inliers));
   return result;
+}
+
+template <RansacEstimator E>
+RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& options) {
+  RansacBuffers buffers;
+  return ransac(estimator, options, buffers);
 }
 
 }  // namespace torvel
