@@ -68,6 +68,22 @@ bool all_finite(const double* values, std::size_t n) {
   return non_finite == 0;
 }
 
+// x (m x columns, row-major) and y minus their offsets.
+TORVEL_VECTOR_CLONES
+void centre_columns(double* x, double* y, std::size_t m, int columns, const double* x_offset,
+                    double y_offset) {
+  if (columns == 2) {
+    const double o0 = x_offset[0], o1 = x_offset[1];
+    for (std::size_t i = 0; i < m; ++i) {
+      x[2 * i] -= o0;
+      x[2 * i + 1] -= o1;
+    }
+  } else {
+    for (std::size_t i = 0; i < m; ++i) x[i] -= x_offset[0];
+  }
+  for (std::size_t i = 0; i < m; ++i) y[i] -= y_offset;
+}
+
 // Each column of an m x 2 row-major array summed left to right from +0.0, both at once.
 void column_sums(const double* x, std::size_t m, double* sums) {
 #if defined(__SSE2__)
@@ -313,10 +329,18 @@ LinearModel fit_least_squares(const double* X, int columns, const double* y,
   const auto F = static_cast<std::size_t>(columns);
   work.x.resize(m * F);
   work.y.resize(m);
-  for (std::size_t i = 0; i < m; ++i) {
-    const std::size_t r = rows[i];
-    for (std::size_t j = 0; j < F; ++j) work.x[i * F + j] = X[r * F + j];
-    work.y[i] = y[r];
+  if (F == 2) {
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::size_t r = rows[i];
+      work.x[2 * i] = X[2 * r];
+      work.x[2 * i + 1] = X[2 * r + 1];
+      work.y[i] = y[r];
+    }
+  } else {
+    for (std::size_t i = 0; i < m; ++i) {
+      work.x[i] = X[rows[i]];
+      work.y[i] = y[rows[i]];
+    }
   }
   check_all_finite(work.x.data(), m * F, "X", true);
 
@@ -330,10 +354,7 @@ LinearModel fit_least_squares(const double* X, int columns, const double* y,
     x_offset[1] = x_offset[1] / count;
   }
   const double y_offset = (0.0 + pairwise_sum(work.y.data(), m)) / count;
-  for (std::size_t i = 0; i < m; ++i) {
-    for (std::size_t j = 0; j < F; ++j) work.x[i * F + j] -= x_offset[j];
-    work.y[i] -= y_offset;
-  }
+  centre_columns(work.x.data(), work.y.data(), m, columns, x_offset, y_offset);
   if (!all_finite(work.x.data(), m * F) || !all_finite(work.y.data(), m)) raise_not_finite_lstsq();
 
   LinearModel model;
@@ -372,12 +393,20 @@ bool plain_two_columns_apply(const LinearModel& model) {
   return plain_blas().gemv_two_columns && model.coef[0] != 0.0 && model.coef[1] != 0.0;
 }
 
-template <std::size_t step>
+TORVEL_VECTOR_CLONES
+void plain_two_columns(const double* x0, const double* x1, std::size_t step, std::size_t m,
+                       double c0, double c1, double intercept, double* out) {
+  if (step == 1) {
+    for (std::size_t i = 0; i < m; ++i) out[i] = ((0.0 + x0[i] * c0) + x1[i] * c1) + intercept;
+  } else {
+    for (std::size_t i = 0; i < m; ++i)
+      out[i] = ((0.0 + x0[2 * i] * c0) + x1[2 * i] * c1) + intercept;
+  }
+}
+
 void plain_two_columns(const LinearModel& model, const double* x0, const double* x1,
-                       std::size_t m, double* out) {
-  const double c0 = model.coef[0], c1 = model.coef[1], intercept = model.intercept;
-  for (std::size_t i = 0; i < m; ++i)
-    out[i] = ((0.0 + x0[i * step] * c0) + x1[i * step] * c1) + intercept;
+                       std::size_t step, std::size_t m, double* out) {
+  plain_two_columns(x0, x1, step, m, model.coef[0], model.coef[1], model.intercept, out);
 }
 
 }  // namespace
@@ -390,7 +419,7 @@ void predict_rows(const LinearModel& model, const double* X, std::size_t m, int 
     return;
   }
   if (columns == 2 && plain_two_columns_apply(model)) {
-    plain_two_columns<2>(model, X, X + 1, m, out);
+    plain_two_columns(model, X, X + 1, 2, m, out);
     return;
   }
   // A C-ordered m x columns array is a column-major columns x m matrix: transposed gemv.
@@ -410,7 +439,7 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
     return;
   }
   if (columns == 2 && plain_two_columns_apply(model)) {
-    plain_two_columns<1>(model, X_columns, X_columns + n, n, out);
+    plain_two_columns(model, X_columns, X_columns + n, 1, n, out);
     return;
   }
   gemv_plus_intercept(false, n, F, X_columns, model, out, n);

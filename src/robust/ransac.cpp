@@ -15,6 +15,11 @@ namespace torvel {
 
 namespace {
 
+TORVEL_VECTOR_CLONES
+void absolute_differences(const double* a, const double* b, std::size_t n, double* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = std::fabs(a[i] - b[i]);
+}
+
 bool same_model(const LinearModel& a, const LinearModel& b) {
   return std::memcmp(&a.intercept, &b.intercept, sizeof(double)) == 0 &&
          a.coef.size() == b.coef.size() &&
@@ -73,7 +78,7 @@ class LinearEstimator {
     } else {
       predict_rows_column_major(model, X_columns_.data(), n_, columns_, pred);
     }
-    for (std::size_t i = 0; i < n_; ++i) out[i] = std::fabs(y_[i] - pred[i]);
+    absolute_differences(y_, pred, n_, out.data());
     // predict on the inliers' rows gives the same values when it runs the same arithmetic:
     // one column always (no BLAS), two when the BLAS products are plain.
     predictions_model_ = model;
