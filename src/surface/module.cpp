@@ -106,8 +106,8 @@ void bind_class(PyObject* module, PyObject* ns) {
       PyDict_SetItemString(class_ns.get(), "__qualname__", qualname.get()) < 0) {
     throw_python_error();
   }
-  for (const MethodSpec* spec : registrations()) {
-    const MethodSpec& entry = *spec;
+  for (const MethodSpec* registered : registrations()) {
+    const MethodSpec& entry = *registered;
     const std::size_t ndefaults = entry.params.size() - entry.nrequired;
     PyRef defaults = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(ndefaults)));
     for (std::size_t i = 0; i < ndefaults; ++i) {

@@ -146,14 +146,14 @@ constexpr std::size_t impl_arity() {
 
 // Converts args[0 .. n) in order (a braced list evaluates left to right) and calls Impl.
 template <auto Impl>
-PyObject* call(const MethodSpec& spec, const ModuleState& state, PyObject* const* args) {
+PyObject* call(const MethodSpec& registered, const ModuleState& state, PyObject* const* args) {
   using Args = typename ImplTraits<decltype(Impl)>::Args;
   constexpr std::size_t skip = takes_state<Args>() ? 1 : 0;
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     using Converted = std::tuple<std::tuple_element_t<I + skip, Args>...>;
     Converted converted{convert_argument(
         std::type_identity<std::tuple_element_t<I + skip, Args>>{}, args[I],
-        spec.params[I].name)...};
+        registered.params[I].name)...};
     if constexpr (skip == 1) {
       return Impl(state, std::get<I>(std::move(converted))...);
     } else {
