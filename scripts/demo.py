@@ -31,6 +31,7 @@ import rig  # noqa: E402
 from torvel import torvel_class  # noqa: E402
 from torvel_rig import calibfile, planefile  # noqa: E402
 from torvel_rig.cli import main as rig_main  # noqa: E402
+from torvel_rig.framemeasure import GRID, GRID_OFFSET  # noqa: E402
 from torvel_rig.synthetic import Rig  # noqa: E402
 
 OUT_DIR = "demo-out"
@@ -67,11 +68,12 @@ def section_on_plane(tv, steps, mask, cam, p_cos_one_point, RRa, normal_vec):
                                     xs, ys, *cam, p_cos_one_point, RRa, normal_vec)
     (ex, ey), (ew, eh), angle = steps("ellipse fit on the plane contour (OpenCV)",
                                       cv2.fitEllipse, crt)
-    axes_mm = (max(ew, eh) / 1e4, min(ew, eh) / 1e4)
+    axes_mm = (max(ew, eh) / GRID, min(ew, eh) / GRID)
     x, y = steps("outline (plot_ellipse)", tv.plot_ellipse, ew / 2, eh / 2,
                  math.radians(angle), ex, ey, 240)
     # Grid units back to plane-frame coordinates, then to the camera frame and pixels.
-    h = np.stack([(x - 10) / 1e4 + hor[0].min(), (y - 10) / 1e4 + hor[1].min(),
+    h = np.stack([(x - GRID_OFFSET) / GRID + hor[0].min(),
+                  (y - GRID_OFFSET) / GRID + hor[1].min(),
                   np.full(x.shape, hor[2].mean())])
     cam_pts = np.linalg.inv(RRa) @ h
     focus, pixel_sizer, pixel_sizec, center_row, center_col = cam
