@@ -387,12 +387,7 @@ void gemv_plus_intercept(bool trans, std::size_t rows, std::size_t cols, const d
   for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + model.intercept;
 }
 
-// The two-column products in the arithmetic the loaded BLAS was found to use. A zero
-// coefficient is left to the BLAS, which may skip its column.
-bool plain_two_columns_apply(const LinearModel& model) {
-  return plain_blas().gemv_two_columns && model.coef[0] != 0.0 && model.coef[1] != 0.0;
-}
-
+// The two-column products in the arithmetic the loaded BLAS was found to use.
 TORVEL_VECTOR_CLONES
 void plain_two_columns(const double* x0, const double* x1, std::size_t step, std::size_t m,
                        double c0, double c1, double intercept, double* out) {
@@ -411,6 +406,11 @@ void plain_two_columns(const LinearModel& model, const double* x0, const double*
 
 }  // namespace
 
+bool two_column_predictions_are_plain(const LinearModel& model) {
+  // A zero coefficient is left to the BLAS, which may skip its column.
+  return plain_blas().gemv_two_columns && model.coef[0] != 0.0 && model.coef[1] != 0.0;
+}
+
 void predict_rows(const LinearModel& model, const double* X, std::size_t m, int columns,
                   double* out) {
   const auto F = static_cast<std::size_t>(columns);
@@ -418,7 +418,7 @@ void predict_rows(const LinearModel& model, const double* X, std::size_t m, int 
     for (std::size_t i = 0; i < m; ++i) out[i] = model.predict(X + i * F);
     return;
   }
-  if (columns == 2 && plain_two_columns_apply(model)) {
+  if (columns == 2 && two_column_predictions_are_plain(model)) {
     plain_two_columns(model, X, X + 1, 2, m, out);
     return;
   }
@@ -438,7 +438,7 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
     }
     return;
   }
-  if (columns == 2 && plain_two_columns_apply(model)) {
+  if (columns == 2 && two_column_predictions_are_plain(model)) {
     plain_two_columns(model, X_columns, X_columns + n, 1, n, out);
     return;
   }

@@ -57,6 +57,11 @@ double householder_slope(const double* a, const double* b, std::size_t m,
 void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
                   LeastSquaresWork& work);
 
+// Whether two-column predictions of this model are computed inline (the loaded BLAS was
+// found to round them plainly): then every prediction of a row has the same value, whatever
+// the array's order or the rows around it.
+bool two_column_predictions_are_plain(const LinearModel& model);
+
 // Predictions of X @ coef + intercept for the m rows of X (row-major, contiguous), as
 // estimator.predict computes them for a C-ordered array (a matrix-vector product, then the
 // intercept added).

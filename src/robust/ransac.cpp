@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "robust/blas.h"
 #include "robust/least_squares.h"
 #include "support/simd.h"
 
@@ -82,8 +81,7 @@ class LinearEstimator {
     // predict on the inliers' rows gives the same values when it runs the same arithmetic:
     // one column always (no BLAS), two when the BLAS products are plain.
     predictions_model_ = model;
-    reuse_predictions_ = columns_ == 1 || (plain_blas().gemv_two_columns &&
-                                           model.coef[0] != 0.0 && model.coef[1] != 0.0);
+    reuse_predictions_ = columns_ == 1 || two_column_predictions_are_plain(model);
   }
 
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
