@@ -7,23 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "robust/consensus.h"
 #include "robust/least_squares.h"
 #include "support/simd.h"
 
 namespace torvel {
 
 namespace {
-
-TORVEL_VECTOR_CLONES
-void absolute_differences(const double* a, const double* b, std::size_t n, double* out) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = std::fabs(a[i] - b[i]);
-}
-
-bool same_model(const LinearModel& a, const LinearModel& b) {
-  return std::memcmp(&a.intercept, &b.intercept, sizeof(double)) == 0 &&
-         a.coef.size() == b.coef.size() &&
-         std::memcmp(a.coef.data(), b.coef.data(), sizeof(double) * a.coef.size()) == 0;
-}
 
 // The working arrays of one linear fit, kept per thread between fits of at most
 // kKeptSamples samples, so that repeated fits (a plane per frame) allocate nothing.
@@ -46,15 +36,7 @@ class LinearEstimator {
         by_columns_(order == ArrayOrder::Fortran && columns > 1),
         X_columns_(buffers.X_columns), work_(buffers.work), predictions_(buffers.predictions),
         rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
-        scratch_(buffers.scratch) {
-    if (by_columns_) {
-      const auto F = static_cast<std::size_t>(columns);
-      X_columns_.resize(n * F);
-      for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < F; ++j) X_columns_[j * n + i] = X[i * F + j];
-      }
-    }
-  }
+        scratch_(buffers.scratch) {}
 
   std::size_t num_samples() const { return n_; }
   std::size_t min_samples() const { return static_cast<std::size_t>(columns_) + 1; }
@@ -63,60 +45,74 @@ class LinearEstimator {
     return fit_least_squares(X_, columns_, y_, rows.data(), rows.size(), work_);
   }
 
-  void residuals(const LinearModel& model, std::vector<double>& out) {
+  std::size_t consensus(const LinearModel& model, double threshold, std::size_t wanted,
+                        std::size_t* kept) {
     if (!x_checked_) {
       // predict(X) validates the whole X the first time a subset fit succeeds.
       check_all_finite(X_, n_ * static_cast<std::size_t>(columns_), "X", true);
       x_checked_ = true;
     }
-    out.resize(n_);
-    predictions_.resize(n_);
-    double* pred = predictions_.data();
-    if (!by_columns_) {
-      predict_rows(model, X_, n_, columns_, pred);
+    ConsensusInput in{.y = y_, .n = n_, .intercept = model.intercept};
+    if (columns_ == 1 || two_column_predictions_are_plain(model)) {
+      // The arithmetic NumPy's predictions run, whatever the array's order.
+      in.x0 = X_;
+      in.c0 = model.coef[0];
+      if (columns_ == 2) {
+        in.x1 = X_ + 1;
+        in.step = 2;
+        in.c1 = model.coef[1];
+      }
     } else {
-      predict_rows_column_major(model, X_columns_.data(), n_, columns_, pred);
+      in.predictions = blas_predictions(model);
     }
-    absolute_differences(y_, pred, n_, out.data());
-    // predict on the inliers' rows gives the same values when it runs the same arithmetic:
-    // one column always (no BLAS), two when the BLAS products are plain.
-    predictions_model_ = model;
-    reuse_predictions_ = columns_ == 1 || two_column_predictions_are_plain(model);
+    return gather_consensus(in, threshold, wanted, kept);
   }
 
+  // score(X[rows], y[rows]): the rows' predictions as predict computes them on that array.
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
     const auto F = static_cast<std::size_t>(columns_);
     const std::size_t m = rows.size();
+    rows_x_.resize(m * F);
     rows_y_.resize(m);
     rows_pred_.resize(m);
-    if (reuse_predictions_ && same_model(predictions_model_, model) && m > 1) {
-      for (std::size_t i = 0; i < m; ++i) {
-        rows_y_[i] = y_[rows[i]];
-        rows_pred_[i] = predictions_[rows[i]];
-      }
-    } else {
-      rows_x_.resize(m * F);
-      for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
-        rows_y_[i] = y_[rows[i]];
-      }
-      predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
+    for (std::size_t i = 0; i < m; ++i) {
+      for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
+      rows_y_[i] = y_[rows[i]];
     }
+    predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
     return r2_score(rows_y_.data(), rows_pred_.data(), m, scratch_);
   }
 
  private:
+  // NumPy's predictions of all of X in the reference array's order, through the BLAS.
+  const double* blas_predictions(const LinearModel& model) {
+    predictions_.resize(n_);
+    if (!by_columns_) {
+      predict_rows(model, X_, n_, columns_, predictions_.data());
+      return predictions_.data();
+    }
+    if (!columns_copied_) {
+      columns_copied_ = true;
+      X_columns_.resize(2 * n_);
+      for (std::size_t i = 0; i < n_; ++i) {
+        X_columns_[i] = X_[2 * i];
+        X_columns_[n_ + i] = X_[2 * i + 1];
+      }
+    }
+    predict_rows_column_major(model, X_columns_.data(), n_, columns_, predictions_.data());
+    return predictions_.data();
+  }
+
   const double* X_;
   const double* y_;
   std::size_t n_;
   int columns_;
-  bool by_columns_;  // a column-major copy, as the reference array is Fortran-ordered
+  bool by_columns_;  // the reference array is Fortran-ordered (two columns)
   bool x_checked_ = false;
-  std::vector<double>& X_columns_;
+  std::vector<double>& X_columns_;   // a column-major copy, made when the BLAS predicts
+  bool columns_copied_ = false;
   LeastSquaresWork& work_;
-  std::vector<double>& predictions_;  // of the last residuals() call
-  LinearModel predictions_model_;
-  bool reuse_predictions_ = false;
+  std::vector<double>& predictions_;
   std::vector<double>& rows_x_;
   std::vector<double>& rows_y_;
   std::vector<double>& rows_pred_;

@@ -12,10 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "robust/consensus.h"
 #include "robust/legacy_random.h"
 #include "support/error.h"
 
@@ -78,11 +80,24 @@ std::string ransac_no_consensus_message();
 //   e.num_samples(), e.min_samples()
 //   e.fit(rows)                    model fitted on these sample indices, in this order;
 //   e.residuals(model, out)        out[i] = loss of sample i (NaN never counts as an inlier);
-//   e.score(model, rows)           the trial's score on its inliers (index order); higher wins.
-//                                  It follows residuals() of the same model, whose work it
-//                                  may reuse.
-// fit, residuals and score may throw; the engine lets the exception through.
+//   or instead
+//   e.consensus(model, threshold, wanted, kept)
+//                                  writes the indices of the samples whose loss is <= threshold
+//                                  to kept (room for n + kConsensusSlack) in order, returns
+//                                  their number; it may stop early, returning any number
+//                                  below `wanted`, once that many cannot be reached;
+//   e.score(model, rows)           a trial's score on its inliers (index order); higher wins.
+//                                  The engine asks for it only when two trials find as many
+//                                  inliers, so it may come after later trials.
+// fit, residuals and consensus may throw; the engine lets the exception through. score is a
+// function of its arguments alone and does not throw.
 // ===========================================================================================
+
+template <typename E>
+concept GathersConsensus = requires(E& est, const typename E::Model& model, double threshold,
+                                    std::size_t wanted, std::size_t* kept) {
+  { est.consensus(model, threshold, wanted, kept) } -> std::convertible_to<std::size_t>;
+};
 
 template <typename E>
 concept RansacEstimator = requires(E& est, const E& cest, std::span<const std::size_t> rows,
@@ -91,9 +106,9 @@ concept RansacEstimator = requires(E& est, const E& cest, std::span<const std::s
   { cest.num_samples() } -> std::convertible_to<std::size_t>;
   { cest.min_samples() } -> std::convertible_to<std::size_t>;
   { est.fit(rows) } -> std::same_as<typename E::Model>;
-  { est.residuals(model, out) };
   { est.score(model, rows) } -> std::convertible_to<double>;
-};
+} && (GathersConsensus<E> || requires(E& est, const typename E::Model& model,
+                                       std::vector<double>& out) { est.residuals(model, out); });
 
 
 template <typename Model>
@@ -135,37 +150,53 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   SubsetSampler sampler(n, k);
 
   std::size_t best_count = 1;
-  double best_score = -std::numeric_limits<double>::infinity();
+  // The best trial's score, while known; before any trial no score is lower than -inf.
+  std::optional<double> best_score = -std::numeric_limits<double>::infinity();
+  typename E::Model best_model{};
   bool have_best = false;
   double limit = static_cast<double>(options.max_trials);
   std::vector<std::size_t>& subset = buffers.subset;
   std::vector<std::size_t>& inliers = buffers.inliers;
   std::vector<std::size_t>& best_inliers = buffers.best_inliers;
   std::vector<double>& residuals = buffers.residuals;
-  inliers.resize(n);
-  best_inliers.resize(n);
-  residuals.resize(n);
+  inliers.resize(n + kConsensusSlack);
+  best_inliers.resize(n + kConsensusSlack);
+  if constexpr (!GathersConsensus<E>) residuals.resize(n);
   const double threshold = options.residual_threshold;
 
   while (static_cast<double>(result.num_trials) < limit) {
     ++result.num_trials;
     sampler.draw(rng, subset);
     const typename E::Model model = estimator.fit(std::span<const std::size_t>(subset));
-    estimator.residuals(model, residuals);
-    const double* r = residuals.data();
-    const std::size_t count = count_at_most(r, n, threshold);
-    if (count < best_count) continue;
-    // The inliers' indices in order, without a branch per sample.
     std::size_t* out = inliers.data();
-    for (std::size_t i = 0, m = 0; i < n; ++i) {
-      out[m] = i;
-      m += static_cast<std::size_t>(r[i] <= threshold);
+    std::size_t count = 0;
+    if constexpr (GathersConsensus<E>) {
+      count = estimator.consensus(model, threshold, best_count, out);
+      if (count < best_count) continue;
+    } else {
+      estimator.residuals(model, residuals);
+      const double* r = residuals.data();
+      count = count_at_most(r, n, threshold);
+      if (count < best_count) continue;
+      // The inliers' indices in order, without a branch per sample.
+      for (std::size_t i = 0, m = 0; i < n; ++i) {
+        out[m] = i;
+        m += static_cast<std::size_t>(r[i] <= threshold);
+      }
     }
-    const std::span<const std::size_t> trial_inliers(out, count);
-    const double score = estimator.score(model, trial_inliers);
-    if (count == best_count && score < best_score) continue;
+    // Scores decide only between trials with as many inliers, so they are computed then.
+    std::optional<double> score;
+    if (count == best_count) {
+      if (!best_score) {
+        best_score = estimator.score(
+            best_model, std::span<const std::size_t>(best_inliers.data(), best_count));
+      }
+      score = estimator.score(model, std::span<const std::size_t>(out, count));
+      if (*score < *best_score) continue;
+    }
     best_count = count;
     best_score = score;
+    best_model = model;
     have_best = true;
     std::swap(inliers, best_inliers);  // the trial's indices become the best ones
     const double dynamic = dynamic_max_trials(count, n, k, options.stop_probability);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "expect_error.h"
+#include "robust/consensus.h"
 #include "robust/least_squares.h"
 #include "robust/legacy_random.h"
 
@@ -411,6 +412,59 @@ TEST(RansacAgainstScikitLearn, FitsAreIdentical) {
   EXPECT_GE(problems, 170);
   EXPECT_GE(fits, 150);
   EXPECT_GE(errors, 20);
+}
+
+// The consensus pass against the residuals written out one sample at a time, for each way of
+// giving the predictions (the vector lanes, their tail, and the strided one-at-a-time path).
+TEST(Consensus, KeptIndicesMatchTheResiduals) {
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<double> value(-3.0, 3.0);
+  const std::size_t n = 1003;  // not a whole number of lanes or blocks
+  std::vector<double> x(3 * n), y(n), given(n);
+  for (double& v : x) v = value(gen);
+  for (std::size_t i = 0; i < n; ++i) {
+    y[i] = 0.5 * x[3 * i] - 0.25 * x[3 * i + 1] + 1.0 + (i % 3 == 0 ? value(gen) : 0.0);
+    given[i] = 0.5 * x[3 * i] + 1.0;
+  }
+  y[10] = std::nan("");
+  given[20] = std::nan("");
+  const double c0 = 0.5, c1 = -0.25, b = 1.0, threshold = 0.75;
+  std::vector<double> interleaved(2 * n), column0(n), column1(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    interleaved[2 * i] = column0[i] = x[3 * i];
+    interleaved[2 * i + 1] = column1[i] = x[3 * i + 1];
+  }
+  struct Case {
+    ConsensusInput in;
+    std::function<double(std::size_t)> predict;
+  };
+  const std::vector<Case> cases = {
+      {{.y = y.data(), .n = n, .predictions = given.data()}, [&](std::size_t i) { return given[i]; }},
+      {{.y = y.data(), .n = n, .x0 = column0.data(), .c0 = c0, .intercept = b},
+       [&](std::size_t i) { return (0.0 + column0[i] * c0) + b; }},
+      {{.y = y.data(), .n = n, .x0 = column0.data(), .x1 = column1.data(), .c0 = c0, .c1 = c1, .intercept = b},
+       [&](std::size_t i) { return ((0.0 + column0[i] * c0) + column1[i] * c1) + b; }},
+      {{.y = y.data(), .n = n, .x0 = interleaved.data(), .x1 = interleaved.data() + 1, .step = 2,
+        .c0 = c0, .c1 = c1, .intercept = b},
+       [&](std::size_t i) { return ((0.0 + column0[i] * c0) + column1[i] * c1) + b; }},
+      {{.y = y.data(), .n = n, .x0 = x.data(), .x1 = x.data() + 1, .step = 3, .c0 = c0, .c1 = c1,
+        .intercept = b},
+       [&](std::size_t i) { return ((0.0 + column0[i] * c0) + column1[i] * c1) + b; }},
+  };
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < n; ++i)
+      if (std::fabs(y[i] - cases[c].predict(i)) <= threshold) expected.push_back(i);
+    ASSERT_GT(expected.size(), n / 2);
+    std::vector<std::size_t> kept(n + kConsensusSlack);
+    const std::size_t count = gather_consensus(cases[c].in, threshold, expected.size(), kept.data());
+    ASSERT_EQ(count, expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), kept.begin()));
+    // A trial that cannot reach the wanted count reports fewer.
+    EXPECT_LT(gather_consensus(cases[c].in, threshold, expected.size() + 1, kept.data()),
+              expected.size() + 1);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,151 @@
+#include "robust/consensus.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TORVEL_CONSENSUS_AVX2 1
+#else
+#define TORVEL_CONSENSUS_AVX2 0
+#endif
+
+namespace torvel {
+namespace {
+
+enum class Source { Given, OneColumn, TwoColumns, TwoInterleaved };
+
+// Samples between checks of whether the trial can still reach the wanted count.
+constexpr std::size_t kBlock = 512;
+
+template <Source source>
+inline double prediction(const ConsensusInput& in, std::size_t i) {
+  if constexpr (source == Source::Given) {
+    return in.predictions[i];
+  } else if constexpr (source == Source::OneColumn) {
+    return in.x0[i * in.step] * in.c0 + in.intercept;
+  } else {
+    return (in.x0[i * in.step] * in.c0 + in.x1[i * in.step] * in.c1) + in.intercept;
+  }
+}
+
+// Samples [from, to) one at a time: every index is stored, the count advances only for a
+// kept one.
+template <Source source>
+std::size_t gather_scalar(const ConsensusInput& in, double threshold, std::size_t from,
+                          std::size_t to, std::size_t kept, std::size_t* indices) {
+  for (std::size_t i = from; i < to; ++i) {
+    indices[kept] = i;
+    kept += static_cast<std::size_t>(std::fabs(in.y[i] - prediction<source>(in, i)) <= threshold);
+  }
+  return kept;
+}
+
+#if TORVEL_CONSENSUS_AVX2
+// For each 4-bit mask of kept lanes, the 32-bit lane permutation that moves the kept 64-bit
+// lanes to the front, in order.
+constexpr std::array<std::array<std::int32_t, 8>, 16> compaction_table() {
+  std::array<std::array<std::int32_t, 8>, 16> table{};
+  for (int mask = 0; mask < 16; ++mask) {
+    int out = 0;
+    for (int lane = 0; lane < 4; ++lane)
+      if (mask & (1 << lane)) {
+        table[mask][2 * out] = 2 * lane;
+        table[mask][2 * out + 1] = 2 * lane + 1;
+        ++out;
+      }
+  }
+  return table;
+}
+alignas(32) constexpr auto kCompaction = compaction_table();
+
+// Four samples' predictions from i on.
+template <Source source>
+__attribute__((target("avx2"))) inline __m256d predict4(const ConsensusInput& in, std::size_t i,
+                                                        __m256d c0, __m256d c1,
+                                                        __m256d intercept) {
+  if constexpr (source == Source::Given) {
+    return _mm256_loadu_pd(in.predictions + i);
+  } else if constexpr (source == Source::OneColumn) {
+    return _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(in.x0 + i), c0), intercept);
+  } else {
+    __m256d x0, x1;
+    if constexpr (source == Source::TwoInterleaved) {
+      const __m256d a = _mm256_loadu_pd(in.x0 + 2 * i);      // s0.x0 s0.x1 s1.x0 s1.x1
+      const __m256d b = _mm256_loadu_pd(in.x0 + 2 * i + 4);  // s2.x0 s2.x1 s3.x0 s3.x1
+      x0 = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8);
+      x1 = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8);
+    } else {
+      x0 = _mm256_loadu_pd(in.x0 + i);
+      x1 = _mm256_loadu_pd(in.x1 + i);
+    }
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x0, c0), _mm256_mul_pd(x1, c1)), intercept);
+  }
+}
+
+template <Source source>
+__attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in, double threshold,
+                                                        std::size_t wanted,
+                                                        std::size_t* indices) {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d limit = _mm256_set1_pd(threshold);
+  const __m256d c0 = _mm256_set1_pd(in.c0), c1 = _mm256_set1_pd(in.c1);
+  const __m256d intercept = _mm256_set1_pd(in.intercept);
+  const __m256i four = _mm256_set1_epi64x(4);
+  const std::size_t n = in.n;
+  std::size_t kept = 0, i = 0;
+  while (i + 4 <= n) {
+    if (kept + (n - i) < wanted) return kept;
+    const std::size_t end = i + kBlock < n ? i + kBlock : n;
+    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(i)),
+                                     _mm256_setr_epi64x(0, 1, 2, 3));
+    for (; i + 4 <= end; i += 4) {
+      const __m256d p = predict4<source>(in, i, c0, c1, intercept);
+      const __m256d residual = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(in.y + i), p));
+      const int mask = _mm256_movemask_pd(_mm256_cmp_pd(residual, limit, _CMP_LE_OQ));
+      const __m256i order =
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompaction[mask].data()));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices + kept),
+                          _mm256_permutevar8x32_epi32(index, order));
+      kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+      index = _mm256_add_epi64(index, four);
+    }
+  }
+  return gather_scalar<source>(in, threshold, i, n, kept, indices);
+}
+
+bool has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+}
+#endif
+
+template <Source source>
+std::size_t gather(const ConsensusInput& in, double threshold, std::size_t wanted,
+                   std::size_t* indices) {
+#if TORVEL_CONSENSUS_AVX2
+  if ((source == Source::Given || source == Source::TwoInterleaved || in.step == 1) && has_avx2())
+    return gather_avx2<source>(in, threshold, wanted, indices);
+#endif
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < in.n; i += kBlock) {
+    if (kept + (in.n - i) < wanted) return kept;
+    kept = gather_scalar<source>(in, threshold, i, i + kBlock < in.n ? i + kBlock : in.n, kept,
+                                 indices);
+  }
+  return kept;
+}
+
+}  // namespace
+
+std::size_t gather_consensus(const ConsensusInput& in, double threshold, std::size_t wanted,
+                             std::size_t* indices) {
+  if (in.predictions) return gather<Source::Given>(in, threshold, wanted, indices);
+  if (!in.x1) return gather<Source::OneColumn>(in, threshold, wanted, indices);
+  if (in.step == 2 && in.x1 == in.x0 + 1)
+    return gather<Source::TwoInterleaved>(in, threshold, wanted, indices);
+  return gather<Source::TwoColumns>(in, threshold, wanted, indices);
+}
+
+}  // namespace torvel
