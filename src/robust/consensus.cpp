@@ -115,6 +115,62 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in
   return gather_scalar<source>(in, threshold, i, n, kept, indices);
 }
 
+// The same with eight lanes and the kept indices compressed in a register.
+template <Source source>
+__attribute__((target("avx512f"))) inline __m512d predict8(const ConsensusInput& in, std::size_t i,
+                                                           __m512d c0, __m512d c1,
+                                                           __m512d intercept) {
+  if constexpr (source == Source::Given) {
+    return _mm512_loadu_pd(in.predictions + i);
+  } else if constexpr (source == Source::OneColumn) {
+    return _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(in.x0 + i), c0), intercept);
+  } else {
+    __m512d x0, x1;
+    if constexpr (source == Source::TwoInterleaved) {
+      const __m512d a = _mm512_loadu_pd(in.x0 + 2 * i);
+      const __m512d b = _mm512_loadu_pd(in.x0 + 2 * i + 8);
+      x0 = _mm512_permutex2var_pd(a, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), b);
+      x1 = _mm512_permutex2var_pd(a, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), b);
+    } else {
+      x0 = _mm512_loadu_pd(in.x0 + i);
+      x1 = _mm512_loadu_pd(in.x1 + i);
+    }
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x0, c0), _mm512_mul_pd(x1, c1)), intercept);
+  }
+}
+
+template <Source source>
+__attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInput& in,
+                                                             double threshold, std::size_t wanted,
+                                                             std::size_t* indices) {
+  const __m512d limit = _mm512_set1_pd(threshold);
+  const __m512d c0 = _mm512_set1_pd(in.c0), c1 = _mm512_set1_pd(in.c1);
+  const __m512d intercept = _mm512_set1_pd(in.intercept);
+  const __m512i eight = _mm512_set1_epi64(8);
+  const std::size_t n = in.n;
+  std::size_t kept = 0, i = 0;
+  while (i + 8 <= n) {
+    if (kept + (n - i) < wanted) return kept;
+    const std::size_t end = i + kBlock < n ? i + kBlock : n;
+    __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(i)),
+                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+    for (; i + 8 <= end; i += 8) {
+      const __m512d p = predict8<source>(in, i, c0, c1, intercept);
+      const __m512d residual = _mm512_abs_pd(_mm512_sub_pd(_mm512_loadu_pd(in.y + i), p));
+      const __mmask8 mask = _mm512_cmp_pd_mask(residual, limit, _CMP_LE_OQ);
+      _mm512_storeu_si512(indices + kept, _mm512_maskz_compress_epi64(mask, index));
+      kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+      index = _mm512_add_epi64(index, eight);
+    }
+  }
+  return gather_scalar<source>(in, threshold, i, n, kept, indices);
+}
+
+bool has_avx512() {
+  static const bool avx512 = __builtin_cpu_supports("avx512f");
+  return avx512;
+}
+
 bool has_avx2() {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   return avx2;
@@ -125,8 +181,10 @@ template <Source source>
 std::size_t gather(const ConsensusInput& in, double threshold, std::size_t wanted,
                    std::size_t* indices) {
 #if TORVEL_CONSENSUS_AVX2
-  if ((source == Source::Given || source == Source::TwoInterleaved || in.step == 1) && has_avx2())
-    return gather_avx2<source>(in, threshold, wanted, indices);
+  if (source == Source::Given || source == Source::TwoInterleaved || in.step == 1) {
+    if (has_avx512()) return gather_avx512<source>(in, threshold, wanted, indices);
+    if (has_avx2()) return gather_avx2<source>(in, threshold, wanted, indices);
+  }
 #endif
   std::size_t kept = 0;
   for (std::size_t i = 0; i < in.n; i += kBlock) {

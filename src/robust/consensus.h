@@ -22,7 +22,7 @@ struct ConsensusInput {
 };
 
 // Room past n that `indices` must have: whole vector lanes are stored.
-constexpr std::size_t kConsensusSlack = 4;
+constexpr std::size_t kConsensusSlack = 8;
 
 // Writes the indices of the samples with residual <= threshold (NaN never is) in order and
 // returns their number. A trial that needs `wanted` samples stops as soon as it cannot

@@ -13,6 +13,7 @@
 #endif
 
 #include "robust/blas.h"
+#include "robust/two_column_reduction.h"
 #include "support/simd.h"
 #include "support/error.h"
 
@@ -57,17 +58,6 @@ bool householder_safe(const double* a, const double* b, std::size_t m) {
   return true;
 }
 
-// All-ones exponents mark NaN and infinity; an integer scan the compiler vectorises.
-TORVEL_VECTOR_CLONES
-bool all_finite(const double* values, std::size_t n) {
-  std::uint64_t non_finite = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    non_finite |= static_cast<std::uint64_t>(
-        (std::bit_cast<std::uint64_t>(values[i]) & kExponentBits) == kExponentBits);
-  }
-  return non_finite == 0;
-}
-
 // x (m x columns, row-major) and y minus their offsets.
 TORVEL_VECTOR_CLONES
 void centre_columns(double* x, double* y, std::size_t m, int columns, const double* x_offset,
@@ -84,26 +74,20 @@ void centre_columns(double* x, double* y, std::size_t m, int columns, const doub
   for (std::size_t i = 0; i < m; ++i) y[i] -= y_offset;
 }
 
-// Each column of an m x 2 row-major array summed left to right from +0.0, both at once.
-void column_sums(const double* x, std::size_t m, double* sums) {
-#if defined(__SSE2__)
-  __m128d acc = _mm_setzero_pd();
-  for (std::size_t i = 0; i < m; ++i) acc = _mm_add_pd(acc, _mm_loadu_pd(x + 2 * i));
-  _mm_storeu_pd(sums, acc);
-#else
-  double s0 = 0.0, s1 = 0.0;
-  for (std::size_t i = 0; i < m; ++i) {
-    s0 += x[2 * i];
-    s1 += x[2 * i + 1];
-  }
-  sums[0] = s0;
-  sums[1] = s1;
-#endif
-}
-
 [[noreturn]] void raise_not_finite_lstsq() { raise_value_error("array must not contain infs or NaNs"); }
 
 }  // namespace
+
+// All-ones exponents mark NaN and infinity; an integer scan the compiler vectorises.
+TORVEL_VECTOR_CLONES
+bool all_finite(const double* values, std::size_t n) {
+  std::uint64_t non_finite = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    non_finite |= static_cast<std::uint64_t>(
+        (std::bit_cast<std::uint64_t>(values[i]) & kExponentBits) == kExponentBits);
+  }
+  return non_finite == 0;
+}
 
 double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
   if (n < 8) {
@@ -308,11 +292,63 @@ bool split_matches_single_call() {
   return matches;
 }
 
+// dgelsd on the reduced system R, Q^T b. False where dgelsd would have rescaled A or b, or
+// would rescale the reduced right-hand side.
+bool solve_reduced(const TwoColumnReduction& r, double* coef, LeastSquaresWork& work) {
+  if (!unscaled(r.a_max) || (r.b_max != 0.0 && !unscaled(r.b_max))) return false;
+  const double top = std::max(std::fabs(r.qtb0), std::fabs(r.qtb1));
+  if (top != 0.0 && !unscaled(top)) return false;
+  double ra[4] = {r.r11, 0.0, r.r12, r.r22}, rb[2] = {r.qtb0, r.qtb1};
+  call_dgelsd(2, 2, ra, 2, rb, 2, work);
+  coef[0] = rb[0];
+  coef[1] = rb[1];
+  return true;
+}
+
+// The two-column split with dgeqrf and dormqr written out (robust/two_column_reduction.h),
+// then dgelsd on R. False where dgelsd or its dnrm2 would rescale; a and b are unchanged.
+bool reduced_two_columns(const double* a, const double* b, std::size_t m, double* coef,
+                         LeastSquaresWork& work) {
+  work.reduction.resize(2 * m);
+  TwoColumnReduction r;
+  return reduce_two_columns(a, b, m, work.reduction.data(), r) && solve_reduced(r, coef, work);
+}
+
+// Whether the written-out reduction gives the single dgelsd call's bits with the loaded
+// libraries (decided once per process), on tall systems with and without trailing zeros.
+bool reduction_matches_single_call() {
+  static const bool matches = [] {
+    std::uint64_t state = 0x2545F4914F6CDD1Dull;
+    auto next = [&state] {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<double>(state >> 11) * 0x1p-50 - 4.0;
+    };
+    LeastSquaresWork work;
+    for (int m : {kSplitFromRows, 301, 1000}) {
+      std::vector<double> a(2 * static_cast<std::size_t>(m)), b(m);
+      for (double& v : a) v = next();
+      for (double& v : b) v = next();
+      if (m == 301)
+        for (int i = m - 7; i < m; ++i) a[2 * i] = 0.0;  // a reflector shorter than the column
+      solve_whole(a.data(), b.data(), m, 2, work);
+      const double whole[2] = {work.b[0], work.b[1]};
+      double coef[2];
+      if (!reduced_two_columns(a.data(), b.data(), m, coef, work)) return false;
+      if (std::memcmp(whole, coef, sizeof coef) != 0) return false;
+    }
+    return true;
+  }();
+  return matches;
+}
+
 }  // namespace
 
 void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
                   LeastSquaresWork& work) {
   const int n = columns;
+  if (n == 2 && m >= static_cast<std::size_t>(kSplitFromRows) && reduction_matches_single_call() &&
+      reduced_two_columns(a, b, m, coef, work))
+    return;
   if (m >= static_cast<std::size_t>(kSplitFromRows) && split_matches_single_call()) {
     copy_system(a, b, m, n, work);
     if (split_dgelsd(blas_int(m), n, work.a.data(), work.b.data(), work)) {
@@ -324,41 +360,84 @@ void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, 
   std::copy_n(work.b.begin(), n, coef);
 }
 
+namespace {
+
+// The m rows of a two-column X and their targets, gathered; returns the column sums, each
+// left to right from +0.0, and whether the gathered X is finite.
+bool gather_two_columns(const double* X, const double* y, const std::size_t* rows, std::size_t m,
+                        double* x_out, double* y_out, double* sums) {
+  std::uint64_t non_finite = 0;
+#if defined(__SSE2__)
+  __m128d acc = _mm_setzero_pd();
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::size_t r = rows[i];
+    const __m128d pair = _mm_loadu_pd(X + 2 * r);
+    _mm_storeu_pd(x_out + 2 * i, pair);
+    y_out[i] = y[r];
+    acc = _mm_add_pd(acc, pair);
+    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r]) & kExponentBits) == kExponentBits;
+    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r + 1]) & kExponentBits) == kExponentBits;
+  }
+  _mm_storeu_pd(sums, acc);
+#else
+  double s0 = 0.0, s1 = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::size_t r = rows[i];
+    x_out[2 * i] = X[2 * r];
+    x_out[2 * i + 1] = X[2 * r + 1];
+    y_out[i] = y[r];
+    s0 += X[2 * r];
+    s1 += X[2 * r + 1];
+    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r]) & kExponentBits) == kExponentBits;
+    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r + 1]) & kExponentBits) == kExponentBits;
+  }
+  sums[0] = s0;
+  sums[1] = s1;
+#endif
+  return non_finite == 0;
+}
+
+}  // namespace
+
 LinearModel fit_least_squares(const double* X, int columns, const double* y,
                               const std::size_t* rows, std::size_t m, LeastSquaresWork& work) {
   const auto F = static_cast<std::size_t>(columns);
   work.x.resize(m * F);
   work.y.resize(m);
+  const double count = static_cast<double>(m);
+  double x_offset[2] = {0.0, 0.0};
   if (F == 2) {
-    for (std::size_t i = 0; i < m; ++i) {
-      const std::size_t r = rows[i];
-      work.x[2 * i] = X[2 * r];
-      work.x[2 * i + 1] = X[2 * r + 1];
-      work.y[i] = y[r];
-    }
+    if (!gather_two_columns(X, y, rows, m, work.x.data(), work.y.data(), x_offset))
+      check_all_finite(work.x.data(), m * F, "X", true);
+    x_offset[0] = x_offset[0] / count;
+    x_offset[1] = x_offset[1] / count;
   } else {
     for (std::size_t i = 0; i < m; ++i) {
       work.x[i] = X[rows[i]];
       work.y[i] = y[rows[i]];
     }
-  }
-  check_all_finite(work.x.data(), m * F, "X", true);
-
-  const double count = static_cast<double>(m);
-  double x_offset[2] = {0.0, 0.0};
-  if (F == 1) {
+    check_all_finite(work.x.data(), m * F, "X", true);
     x_offset[0] = (0.0 + pairwise_sum(work.x.data(), m)) / count;
-  } else {
-    column_sums(work.x.data(), m, x_offset);
-    x_offset[0] = x_offset[0] / count;
-    x_offset[1] = x_offset[1] / count;
   }
   const double y_offset = (0.0 + pairwise_sum(work.y.data(), m)) / count;
-  centre_columns(work.x.data(), work.y.data(), m, columns, x_offset, y_offset);
-  if (!all_finite(work.x.data(), m * F) || !all_finite(work.y.data(), m)) raise_not_finite_lstsq();
 
   LinearModel model;
   model.coef.assign(F, 0.0);
+  if (F == 2 && m >= static_cast<std::size_t>(kSplitFromRows) && reduction_matches_single_call()) {
+    // Centring, the finiteness check and the reduction's first pass go over the rows once.
+    work.reduction.resize(2 * m);
+    TwoColumnReduction r;
+    const Reduction reduced = centre_and_reduce_two_columns(
+        work.x.data(), work.y.data(), m, x_offset, y_offset, work.reduction.data(), r);
+    if (reduced == Reduction::NotFinite) raise_not_finite_lstsq();
+    if (reduced != Reduction::Done || !solve_reduced(r, model.coef.data(), work))
+      dgelsd_solve(work.x.data(), work.y.data(), m, columns, model.coef.data(), work);
+    model.intercept = y_offset - numpy_dot(x_offset, model.coef.data(), columns);
+    return model;
+  }
+  centre_columns(work.x.data(), work.y.data(), m, columns, x_offset, y_offset);
+  if (!all_finite(work.x.data(), m * F) || !all_finite(work.y.data(), m)) raise_not_finite_lstsq();
+
   if (F == 1 && m == 2 && householder_safe(work.x.data(), work.y.data(), m)) {
     // A two-point line: one reflection of length two, which every BLAS computes alike.
     model.coef[0] = householder_slope(work.x.data(), work.y.data(), m, work.pred);

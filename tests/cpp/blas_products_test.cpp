@@ -64,19 +64,28 @@ TEST(BlasProducts, PlaneFrameIsTheBlasBits) {
   }
 }
 
-// Tall systems, including those where dgelsd rescales A, b or the reduced right-hand side.
+// Tall systems, including those where dgelsd rescales A, b or the reduced right-hand side,
+// and two-column ones whose reflections are shorter than the column, vanish, or meet a value
+// the BLAS norm scales.
 TEST(BlasProducts, LeastSquaresAreOneDgelsdCall) {
-  struct System { std::size_t m; int n; double a_scale, b_scale; bool b_in_span; };
-  const System systems[] = {{64, 1, 1.0, 1.0, false},   {1600, 2, 400.0, 1e-3, false},
-                            {200, 2, 1e-300, 1.0, false}, {200, 2, 1e300, 1e300, false},
-                            {200, 2, 1.0, 1e-300, false}, {300, 2, 1.0, 1.0, true}};
+  enum Shape { kRandom, kBInSpan, kTrailingZeros, kZeroColumn, kTinyValue };
+  struct System { std::size_t m; int n; double a_scale, b_scale; Shape shape; };
+  const System systems[] = {{64, 1, 1.0, 1.0, kRandom},      {1600, 2, 400.0, 1e-3, kRandom},
+                            {200, 2, 1e-300, 1.0, kRandom},  {200, 2, 1e300, 1e300, kRandom},
+                            {200, 2, 1.0, 1e-300, kRandom},  {300, 2, 1.0, 1.0, kBInSpan},
+                            {301, 2, 1.0, 1.0, kTrailingZeros}, {128, 2, 1.0, 1.0, kZeroColumn},
+                            {200, 2, 1.0, 1.0, kTinyValue}};
   unsigned seed = 10;
   for (const System& s : systems) {
-    const std::vector<double> a = random_values(s.m * s.n, s.a_scale, ++seed);
+    std::vector<double> a = random_values(s.m * s.n, s.a_scale, ++seed);
     std::vector<double> b = random_values(s.m, s.b_scale, ++seed);
-    if (s.b_in_span) {  // Q^T b vanishes below R: only rounding is left there
+    if (s.shape == kBInSpan) {  // Q^T b vanishes below R: only rounding is left there
       for (std::size_t i = 0; i < s.m; ++i) b[i] = 1e-310 * a[i * s.n];
     }
+    for (std::size_t i = 1; i < s.m; ++i) {
+      if ((s.shape == kTrailingZeros && i + 9 >= s.m) || s.shape == kZeroColumn) a[i * s.n] = 0.0;
+    }
+    if (s.shape == kTinyValue) a[2 * 17] = 1e-160;
     LeastSquaresWork work;
     double coef[2];
     dgelsd_solve(a.data(), b.data(), s.m, s.n, coef, work);
@@ -98,5 +107,54 @@ TEST(BlasProducts, LeastSquaresAreOneDgelsdCall) {
     ASSERT_EQ(info, 0);
     for (int j = 0; j < n; ++j)
       EXPECT_TRUE(same_bits(coef[j], B[j])) << s.m << " x " << n << " scale " << s.a_scale;
+  }
+}
+
+// A two-column fit on a subset of rows is the centred system's single dgelsd call, also where
+// a centred value is one the BLAS norm scales.
+TEST(BlasProducts, TwoColumnFitIsTheCentredDgelsdCall) {
+  for (bool tiny : {false, true}) {
+    const std::size_t n = 700;
+    std::vector<double> X = random_values(2 * n, 50.0, 31), y = random_values(n, 5.0, 32);
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < n; i += 1 + i % 3) rows.push_back(i);
+    const std::size_t m = rows.size();
+    if (tiny) {  // column 0 of the rows is +-1 around a mean of exactly 0, one row 2^-530
+      for (std::size_t i = 0; i < m; ++i) X[2 * rows[i]] = i % 2 ? 1.0 : -1.0;
+      X[2 * rows[0]] = 0x1p-530;
+      X[2 * rows[1]] = -0x1p-530;
+    }
+    LeastSquaresWork work;
+    const LinearModel model = fit_least_squares(X.data(), 2, y.data(), rows.data(), m, work);
+
+    double s0 = 0.0, s1 = 0.0, sy;
+    std::vector<double> A(2 * m), B(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      s0 += X[2 * rows[i]];
+      s1 += X[2 * rows[i] + 1];
+      B[i] = y[rows[i]];
+    }
+    sy = (0.0 + pairwise_sum(B.data(), m)) / static_cast<double>(m);
+    s0 = s0 / static_cast<double>(m);
+    s1 = s1 / static_cast<double>(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      A[i] = X[2 * rows[i]] - s0;
+      A[m + i] = X[2 * rows[i] + 1] - s1;
+      B[i] = B[i] - sy;
+    }
+    const int mm = static_cast<int>(m), two = 2, nrhs = 1, query_size = -1;
+    const double rcond = std::numeric_limits<double>::epsilon();
+    int rank = 0, info = 0, iquery = 0;
+    double S[2], query = 0.0;
+    dgelsd_(&mm, &two, &nrhs, A.data(), &mm, B.data(), &mm, S, &rcond, &rank, &query,
+            &query_size, &iquery, &info);
+    const int lwork = static_cast<int>(query);
+    std::vector<double> W(lwork);
+    std::vector<int> IW(std::max(1, iquery));
+    dgelsd_(&mm, &two, &nrhs, A.data(), &mm, B.data(), &mm, S, &rcond, &rank, W.data(), &lwork,
+            IW.data(), &info);
+    ASSERT_EQ(info, 0);
+    EXPECT_TRUE(same_bits(model.coef[0], B[0])) << tiny;
+    EXPECT_TRUE(same_bits(model.coef[1], B[1])) << tiny;
   }
 }

@@ -1,0 +1,203 @@
+#include "robust/two_column_reduction.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "robust/least_squares.h"
+
+namespace torvel {
+namespace {
+
+// dnrm2 sums plain squares for magnitudes in [tsml, tbig] (zeros add nothing).
+constexpr double kNormSmall = 0x1p-511;
+constexpr double kNormBig = 0x1p486;
+
+// Whether values whose smallest non-zero magnitude (infinity: none) and largest one are
+// these are all summed plainly. (Tracking the two keeps the loops that find them short.)
+inline bool plain_range(double smallest, double largest) {
+  return smallest >= kNormSmall && largest <= kNormBig;
+}
+
+// dlapy2: sqrt(p^2 + q^2) without needless overflow.
+double lapack_hypot(double p, double q) {
+  const double w = std::max(std::fabs(p), std::fabs(q));
+  const double z = std::min(std::fabs(p), std::fabs(q));
+  if (z == 0.0 || w > std::numeric_limits<double>::max()) return w;
+  const double r = z / w;
+  return w * std::sqrt(1.0 + r * r);
+}
+
+// dlarfg on (alpha, x) with x's norm already known: H = I - tau v v^T with v = (1, x * scale)
+// maps (alpha, x) to (beta, 0). A zero norm gives tau = 0 and beta = alpha. The norm of a
+// plain x is at least 2^-511, so dlarfg's rescaling of a tiny beta never happens here.
+struct Reflection {
+  double tau = 0.0, scale = 0.0, beta = 0.0;
+};
+
+Reflection reflect(double alpha, double xnorm) {
+  Reflection h;
+  h.beta = alpha;
+  if (xnorm == 0.0) return h;
+  h.beta = -std::copysign(lapack_hypot(alpha, xnorm), alpha);
+  h.tau = (h.beta - alpha) / h.beta;
+  h.scale = 1.0 / (alpha - h.beta);
+  return h;
+}
+
+// dlarf's extent of v: one past its last non-zero entry (v[first] is 1). `at(i)` is v[i].
+template <typename V>
+std::size_t reflector_length(std::size_t first, std::size_t m, V at) {
+  std::size_t last = m;
+  while (last > first + 1 && at(last - 1) == 0.0) --last;
+  return last;
+}
+
+// Pass 1: the norm of column 0 below its first row, the magnitudes dgelsd scales by and,
+// when centring, x and b less their offsets, written back.
+struct FirstPass {
+  double squares = 0.0, a_max = 0.0, b_max = 0.0;
+  bool plain = true;
+};
+
+template <bool kCentre>
+FirstPass first_pass(double* x, double* b, std::size_t m, const double* x_offset,
+                     double y_offset) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double squares = 0.0, a_max = 0.0, b_max = 0.0, smallest = kInf, largest = 0.0;
+  const auto row = [&](std::size_t i, double& m0, double& m1, double& mb) {
+    double a0 = x[2 * i], a1 = x[2 * i + 1], bi = b[i];
+    if constexpr (kCentre) {
+      a0 = a0 - x_offset[0];
+      a1 = a1 - x_offset[1];
+      bi = bi - y_offset;
+      x[2 * i] = a0;
+      x[2 * i + 1] = a1;
+      b[i] = bi;
+    }
+    m0 = std::fabs(a0);
+    m1 = std::fabs(a1);
+    mb = std::fabs(bi);
+  };
+  double m0, m1, mb;
+  row(0, m0, m1, mb);
+  a_max = std::max(m0, m1);
+  b_max = mb;
+  for (std::size_t i = 1; i < m; ++i) {
+    row(i, m0, m1, mb);
+    squares = squares + m0 * m0;
+    a_max = std::max(a_max, std::max(m0, m1));
+    b_max = std::max(b_max, mb);
+    smallest = std::min(smallest, m0 == 0.0 ? kInf : m0);
+    largest = std::max(largest, m0);
+  }
+  FirstPass f;
+  f.squares = squares;
+  f.a_max = a_max;
+  f.b_max = b_max;
+  f.plain = plain_range(smallest, largest);
+  return f;
+}
+
+bool reduce_centred(const double* x, const double* b, std::size_t m, double* scratch,
+                    const FirstPass& first, TwoColumnReduction& out);
+
+}  // namespace
+
+bool reduce_two_columns(const double* x, const double* b, std::size_t m, double* scratch,
+                        TwoColumnReduction& out) {
+  if (m < 2) return false;
+  const FirstPass first =
+      first_pass<false>(const_cast<double*>(x), const_cast<double*>(b), m, nullptr, 0.0);
+  return reduce_centred(x, b, m, scratch, first, out);
+}
+
+Reduction centre_and_reduce_two_columns(double* x, double* b, std::size_t m,
+                                        const double* x_offset, double y_offset,
+                                        double* scratch, TwoColumnReduction& out) {
+  const FirstPass first = first_pass<true>(x, b, m, x_offset, y_offset);
+  if (!all_finite(x, 2 * m) || !all_finite(b, m)) return Reduction::NotFinite;
+  if (m < 2) return Reduction::NotPlain;
+  return reduce_centred(x, b, m, scratch, first, out) ? Reduction::Done : Reduction::NotPlain;
+}
+
+namespace {
+
+bool reduce_centred(const double* x, const double* b, std::size_t m, double* scratch,
+                    const FirstPass& first, TwoColumnReduction& out) {
+  if (!first.plain) return false;
+  out.a_max = first.a_max;
+  out.b_max = first.b_max;
+  double squares = first.squares;
+  const Reflection h1 = reflect(x[0], std::sqrt(squares));
+  out.r11 = h1.beta;
+
+  // H1 = I - tau v v^T applied to column 1 and to b: w = C^T v (dgemv, from 0, then
+  // 0 + 1 * w), C += v (-tau w) (dger, skipped for w = 0). Row 0 of v is 1.
+  const auto v1 = [&](std::size_t i) { return h1.scale * x[2 * i]; };
+  const std::size_t rows1 = h1.tau == 0.0 ? 0 : reflector_length(0, m, v1);
+  double wc = 0.0, wb = 0.0;
+  if (rows1 > 0) {
+    wc = wc + x[1] * 1.0;
+    wb = wb + b[0] * 1.0;
+  }
+  for (std::size_t i = 1; i < rows1; ++i) {
+    const double v = v1(i);
+    wc = wc + x[2 * i + 1] * v;
+    wb = wb + b[i] * v;
+  }
+  wc = 0.0 + 1.0 * wc;
+  wb = 0.0 + 1.0 * wb;
+  const bool update_c = rows1 > 0 && wc != 0.0, update_b = rows1 > 0 && wb != 0.0;
+  const double tc = -h1.tau * wc, tb = -h1.tau * wb;
+
+  // Pass 3: the updated column 1 and b, and the norm of column 1 below its second row.
+  double* c = scratch;
+  double* bb = scratch + m;
+  const auto update = [&](std::size_t i) {
+    const double v = i == 0 ? 1.0 : v1(i);
+    c[i] = update_c && i < rows1 ? x[2 * i + 1] + v * tc : x[2 * i + 1];
+    bb[i] = update_b && i < rows1 ? b[i] + v * tb : b[i];
+  };
+  update(0);
+  update(1);
+  squares = 0.0;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double smallest = kInf, largest = 0.0;
+  const auto add_square = [&](double ci) {
+    const double magnitude = std::fabs(ci);
+    squares = squares + magnitude * magnitude;
+    smallest = std::min(smallest, magnitude == 0.0 ? kInf : magnitude);
+    largest = std::max(largest, magnitude);
+  };
+  const std::size_t updated = update_c && update_b ? std::max<std::size_t>(rows1, 2) : 2;
+  for (std::size_t i = 2; i < updated; ++i) {  // the common case: both change
+    const double v = v1(i);
+    c[i] = x[2 * i + 1] + v * tc;
+    bb[i] = b[i] + v * tb;
+    add_square(c[i]);
+  }
+  for (std::size_t i = updated; i < m; ++i) {
+    update(i);
+    add_square(c[i]);
+  }
+  if (!plain_range(smallest, largest)) return false;
+  out.r12 = c[0];
+  const Reflection h2 = reflect(c[1], std::sqrt(squares));
+  out.r22 = h2.beta;
+
+  // H2 on rows 1.. of b: only Q^T b's second value is wanted.
+  out.qtb0 = bb[0];
+  out.qtb1 = bb[1];
+  if (h2.tau == 0.0) return true;
+  const auto v2 = [&](std::size_t i) { return h2.scale * c[i]; };
+  const std::size_t rows2 = reflector_length(1, m, v2);
+  double w = 0.0 + bb[1] * 1.0;
+  for (std::size_t i = 2; i < rows2; ++i) w = w + bb[i] * v2(i);
+  w = 0.0 + 1.0 * w;
+  if (w != 0.0) out.qtb1 = bb[1] + 1.0 * (-h2.tau * w);
+  return true;
+}
+
+}  // namespace
+}  // namespace torvel
