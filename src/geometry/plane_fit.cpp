@@ -206,32 +206,14 @@ void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_s
     }
 }
 
-LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t n,
-                            double shift_ratio) {
-  LaserPlane p = f.plane;
+namespace {
 
-  // Signed distances: row 2 of temp1 = RRa times the transposed centred points. One
-  // uninitialised block holds them (or all of temp1), |distance| and the negative distances
-  // in order, the latter gathered without a branch per point.
-  const bool plain = n > 1 && plane_frame_is_plain(p.RRa);
-  const std::size_t rows = plain ? 1 : 3;
-  thread_local std::vector<double> block;
-  const KeptScratch kept(block, (rows + 2) * n);
-  double* temp1 = block.data();
-  const double* dist = temp1 + (rows - 1) * n;
-  if (plain) {
-    plane_frame_row(p.RRa.val + 6, centred, n, temp1);
-  } else {
-    to_plane_frame(p.RRa, centred, n, temp1);
-  }
-  double* abs_distances = temp1 + rows * n;
-  double* below_values = abs_distances + n;
-  std::size_t below = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    abs_distances[i] = std::fabs(dist[i]);
-    below_values[below] = dist[i];
-    below += static_cast<std::size_t>(dist[i] < 0.0);
-  }
+// The means of the distances and p_cos_one_point from |distance| (n values) and the negative
+// distances (`below` of them, in order).
+LaserPlane plane_from_distances(const PlaneFrame& f, const double* abs_distances, std::size_t n,
+                                const double* below_values, std::size_t below,
+                                double shift_ratio) {
+  LaserPlane p = f.plane;
   p.mean_dist = n ? mean_of(abs_distances, n) : std::numeric_limits<double>::quiet_NaN();
   p.empty_below = below == 0;
   p.shift = p.empty_below ? std::numeric_limits<double>::quiet_NaN()
@@ -244,11 +226,69 @@ LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t 
   return p;
 }
 
+}  // namespace
+
+LaserPlane finish_plane_fit(const PlaneFrame& f, Rows3View centred, std::size_t n,
+                            double shift_ratio) {
+  // Signed distances: row 2 of temp1 = RRa times the transposed centred points. One
+  // uninitialised block holds them (or all of temp1), |distance| and the negative distances
+  // in order, the latter gathered without a branch per point.
+  const bool plain = n > 1 && plane_frame_is_plain(f.plane.RRa);
+  const std::size_t rows = plain ? 1 : 3;
+  thread_local std::vector<double> block;
+  const KeptScratch kept(block, (rows + 2) * n);
+  double* temp1 = block.data();
+  const double* dist = temp1 + (rows - 1) * n;
+  if (plain) {
+    plane_frame_row(f.plane.RRa.val + 6, centred, n, temp1);
+  } else {
+    to_plane_frame(f.plane.RRa, centred, n, temp1);
+  }
+  double* abs_distances = temp1 + rows * n;
+  double* below_values = abs_distances + n;
+  std::size_t below = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    abs_distances[i] = std::fabs(dist[i]);
+    below_values[below] = dist[i];
+    below += static_cast<std::size_t>(dist[i] < 0.0);
+  }
+  return plane_from_distances(f, abs_distances, n, below_values, below, shift_ratio);
+}
+
+LaserPlane centre_and_finish_plane_fit(const PlaneFrame& f, double* data,
+                                       std::ptrdiff_t row_step, std::ptrdiff_t col_step,
+                                       std::size_t n, double shift_ratio) {
+  if (!(row_step == 3 && col_step == 1 && n > 1 && plane_frame_is_plain(f.plane.RRa))) {
+    centre_in_place(data, row_step, col_step, n, f);
+    return finish_plane_fit(f, Rows3View{data, row_step, col_step}, n, shift_ratio);
+  }
+  // One pass: each point centred and stored, its distance (row 2 of RRa times it) made
+  // absolute and, when negative, kept in order.
+  thread_local std::vector<double> block;
+  const KeptScratch kept(block, 2 * n);
+  double* abs_distances = block.data();
+  double* below_values = abs_distances + n;
+  const double o0 = f.plane.Ox_lpts, o1 = f.plane.Oy_lpts, o2 = f.plane.Oz_lpts;
+  const double* r = f.plane.RRa.val + 6;
+  const double r0 = r[0], r1 = r[1], r2 = r[2];
+  std::size_t below = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double* q = data + 3 * i;
+    const double c0 = q[0] - o0, c1 = q[1] - o1, c2 = q[2] - o2;
+    q[0] = c0;
+    q[1] = c1;
+    q[2] = c2;
+    const double d = ((0.0 + r0 * c0) + r1 * c1) + r2 * c2;
+    abs_distances[i] = std::fabs(d);
+    below_values[below] = d;
+    below += static_cast<std::size_t>(d < 0.0);
+  }
+  return plane_from_distances(f, abs_distances, n, below_values, below, shift_ratio);
+}
+
 LaserPlane fit_plane(double* points, std::size_t n, double shift_ratio) {
-  const Rows3View view{points, 3, 1};
-  const PlaneFrame frame = fit_plane_frame(view, n);
-  centre_in_place(points, 3, 1, n, frame);
-  return finish_plane_fit(frame, view, n, shift_ratio);
+  const PlaneFrame frame = fit_plane_frame(Rows3View{points, 3, 1}, n);
+  return centre_and_finish_plane_fit(frame, points, 3, 1, n, shift_ratio);
 }
 
 }  // namespace torvel

@@ -73,6 +73,12 @@ void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_s
 LaserPlane finish_plane_fit(const PlaneFrame& frame, Rows3View centred, std::size_t n,
                             double shift_ratio);
 
+// centre_in_place and then finish_plane_fit, in one pass over contiguous rows where the
+// distances are computed inline.
+LaserPlane centre_and_finish_plane_fit(const PlaneFrame& frame, double* data,
+                                       std::ptrdiff_t row_step, std::ptrdiff_t col_step,
+                                       std::size_t n, double shift_ratio);
+
 // The whole fit on n contiguous rows of three doubles, centred in place.
 LaserPlane fit_plane(double* points, std::size_t n, double shift_ratio);
 

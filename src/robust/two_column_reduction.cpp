@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "robust/least_squares.h"
+#include "support/simd.h"
 
 namespace torvel {
 namespace {
@@ -53,41 +54,31 @@ std::size_t reflector_length(std::size_t first, std::size_t m, V at) {
   return last;
 }
 
-// Pass 1: the norm of column 0 below its first row, the magnitudes dgelsd scales by and,
-// when centring, x and b less their offsets, written back.
+// x and b less their offsets, in a loop of its own that runs in vector lanes.
+TORVEL_VECTOR_CLONES
+void centre_rows(double* x, double* b, std::size_t m, double o0, double o1, double ob) {
+  for (std::size_t i = 0; i < m; ++i) {
+    x[2 * i] = x[2 * i] - o0;
+    x[2 * i + 1] = x[2 * i + 1] - o1;
+    b[i] = b[i] - ob;
+  }
+}
+
+// Pass 1: the norm of column 0 below its first row and the magnitudes dgelsd scales by.
 struct FirstPass {
   double squares = 0.0, a_max = 0.0, b_max = 0.0;
   bool plain = true;
 };
 
-template <bool kCentre>
-FirstPass first_pass(double* x, double* b, std::size_t m, const double* x_offset,
-                     double y_offset) {
+FirstPass first_pass(const double* x, const double* b, std::size_t m) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  double squares = 0.0, a_max = 0.0, b_max = 0.0, smallest = kInf, largest = 0.0;
-  const auto row = [&](std::size_t i, double& m0, double& m1, double& mb) {
-    double a0 = x[2 * i], a1 = x[2 * i + 1], bi = b[i];
-    if constexpr (kCentre) {
-      a0 = a0 - x_offset[0];
-      a1 = a1 - x_offset[1];
-      bi = bi - y_offset;
-      x[2 * i] = a0;
-      x[2 * i + 1] = a1;
-      b[i] = bi;
-    }
-    m0 = std::fabs(a0);
-    m1 = std::fabs(a1);
-    mb = std::fabs(bi);
-  };
-  double m0, m1, mb;
-  row(0, m0, m1, mb);
-  a_max = std::max(m0, m1);
-  b_max = mb;
+  double squares = 0.0, smallest = kInf, largest = 0.0;
+  double a_max = std::max(std::fabs(x[0]), std::fabs(x[1])), b_max = std::fabs(b[0]);
   for (std::size_t i = 1; i < m; ++i) {
-    row(i, m0, m1, mb);
+    const double m0 = std::fabs(x[2 * i]);
     squares = squares + m0 * m0;
-    a_max = std::max(a_max, std::max(m0, m1));
-    b_max = std::max(b_max, mb);
+    a_max = std::max(a_max, std::max(m0, std::fabs(x[2 * i + 1])));
+    b_max = std::max(b_max, std::fabs(b[i]));
     smallest = std::min(smallest, m0 == 0.0 ? kInf : m0);
     largest = std::max(largest, m0);
   }
@@ -107,18 +98,17 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
 bool reduce_two_columns(const double* x, const double* b, std::size_t m, double* scratch,
                         TwoColumnReduction& out) {
   if (m < 2) return false;
-  const FirstPass first =
-      first_pass<false>(const_cast<double*>(x), const_cast<double*>(b), m, nullptr, 0.0);
-  return reduce_centred(x, b, m, scratch, first, out);
+  return reduce_centred(x, b, m, scratch, first_pass(x, b, m), out);
 }
 
 Reduction centre_and_reduce_two_columns(double* x, double* b, std::size_t m,
                                         const double* x_offset, double y_offset,
                                         double* scratch, TwoColumnReduction& out) {
-  const FirstPass first = first_pass<true>(x, b, m, x_offset, y_offset);
+  centre_rows(x, b, m, x_offset[0], x_offset[1], y_offset);
   if (!all_finite(x, 2 * m) || !all_finite(b, m)) return Reduction::NotFinite;
   if (m < 2) return Reduction::NotPlain;
-  return reduce_centred(x, b, m, scratch, first, out) ? Reduction::Done : Reduction::NotPlain;
+  return reduce_centred(x, b, m, scratch, first_pass(x, b, m), out) ? Reduction::Done
+                                                                     : Reduction::NotPlain;
 }
 
 namespace {

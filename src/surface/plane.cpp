@@ -121,21 +121,21 @@ PyObject* fit_plane_impl(PyObject* all_laser_3d_pts, double shift_ratio) {
   run_fit(pts.n, [&] { frame = fit_plane_frame(pts.view, static_cast<std::size_t>(pts.n)); });
 
   // The caller's array is centred in place, in its own element type.
+  LaserPlane plane;
+  const auto n = static_cast<std::size_t>(pts.n);
   if (in_place) {
     PyArrayObject* a = pts.array.array();
     if (PyArray_FailUnlessWriteable(a, "assignment destination") < 0) throw_python_error();
     double* data = static_cast<double*>(PyArray_DATA(a));
-    centre_in_place(data, pts.view.row_step, pts.view.col_step, static_cast<std::size_t>(pts.n),
-                    frame);
+    run_fit(pts.n, [&] {
+      plane = centre_and_finish_plane_fit(frame, data, pts.view.row_step, pts.view.col_step, n,
+                                          shift_ratio);
+    });
   } else {
     centre_generic(input, frame);
     pts = points_as_doubles(input);  // the centred values as stored, e.g. truncated
+    run_fit(pts.n, [&] { plane = finish_plane_fit(frame, pts.view, n, shift_ratio); });
   }
-
-  LaserPlane plane;
-  run_fit(pts.n, [&] {
-    plane = finish_plane_fit(frame, pts.view, static_cast<std::size_t>(pts.n), shift_ratio);
-  });
   if (plane.empty_below && PyErr_WarnEx(PyExc_RuntimeWarning, "Mean of empty slice.", 1) < 0)
     throw_python_error();
 
