@@ -12,6 +12,7 @@
 #include "robust/blas.h"
 #include "robust/least_squares.h"
 #include "support/error.h"
+#include "support/simd.h"
 
 
 namespace torvel {
@@ -208,6 +209,23 @@ void centre_in_place(double* data, std::ptrdiff_t row_step, std::ptrdiff_t col_s
 
 namespace {
 
+// Contiguous rows less O, and their signed distances (row 2 of RRa times each, inline).
+TORVEL_VECTOR_CLONES
+void centre_and_measure(double* data, std::size_t n, const LaserPlane& p, double* distances,
+                        double* abs_distances) {
+  const double o0 = p.Ox_lpts, o1 = p.Oy_lpts, o2 = p.Oz_lpts;
+  const double r0 = p.RRa.val[6], r1 = p.RRa.val[7], r2 = p.RRa.val[8];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double c0 = data[3 * i] - o0, c1 = data[3 * i + 1] - o1, c2 = data[3 * i + 2] - o2;
+    data[3 * i] = c0;
+    data[3 * i + 1] = c1;
+    data[3 * i + 2] = c2;
+    const double d = ((0.0 + r0 * c0) + r1 * c1) + r2 * c2;
+    distances[i] = d;
+    abs_distances[i] = std::fabs(d);
+  }
+}
+
 // The means of the distances and p_cos_one_point from |distance| (n values) and the negative
 // distances (`below` of them, in order).
 LaserPlane plane_from_distances(const PlaneFrame& f, const double* abs_distances, std::size_t n,
@@ -262,26 +280,18 @@ LaserPlane centre_and_finish_plane_fit(const PlaneFrame& f, double* data,
     centre_in_place(data, row_step, col_step, n, f);
     return finish_plane_fit(f, Rows3View{data, row_step, col_step}, n, shift_ratio);
   }
-  // One pass: each point centred and stored, its distance (row 2 of RRa times it) made
-  // absolute and, when negative, kept in order.
+  // Each point centred and stored with its distance (row 2 of RRa times it) and |distance|,
+  // in vector lanes; then the negative distances kept in order.
   thread_local std::vector<double> block;
-  const KeptScratch kept(block, 2 * n);
-  double* abs_distances = block.data();
+  const KeptScratch kept(block, 3 * n);
+  double* distances = block.data();
+  double* abs_distances = distances + n;
   double* below_values = abs_distances + n;
-  const double o0 = f.plane.Ox_lpts, o1 = f.plane.Oy_lpts, o2 = f.plane.Oz_lpts;
-  const double* r = f.plane.RRa.val + 6;
-  const double r0 = r[0], r1 = r[1], r2 = r[2];
+  centre_and_measure(data, n, f.plane, distances, abs_distances);
   std::size_t below = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    double* q = data + 3 * i;
-    const double c0 = q[0] - o0, c1 = q[1] - o1, c2 = q[2] - o2;
-    q[0] = c0;
-    q[1] = c1;
-    q[2] = c2;
-    const double d = ((0.0 + r0 * c0) + r1 * c1) + r2 * c2;
-    abs_distances[i] = std::fabs(d);
-    below_values[below] = d;
-    below += static_cast<std::size_t>(d < 0.0);
+    below_values[below] = distances[i];
+    below += static_cast<std::size_t>(distances[i] < 0.0);
   }
   return plane_from_distances(f, abs_distances, n, below_values, below, shift_ratio);
 }

@@ -1,10 +1,11 @@
 #include "robust/two_column_reduction.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 
-#include "robust/least_squares.h"
 #include "support/simd.h"
 
 namespace torvel {
@@ -54,14 +55,23 @@ std::size_t reflector_length(std::size_t first, std::size_t m, V at) {
   return last;
 }
 
-// x and b less their offsets, in a loop of its own that runs in vector lanes.
+// x and b less their offsets, in a loop of its own that runs in vector lanes; whether all
+// the centred values are finite (all-ones exponents mark NaN and infinity).
 TORVEL_VECTOR_CLONES
-void centre_rows(double* x, double* b, std::size_t m, double o0, double o1, double ob) {
+bool centre_rows(double* x, double* b, std::size_t m, double o0, double o1, double ob) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
+  const auto not_finite = [](double v) {
+    return static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kExponent) == kExponent);
+  };
+  std::uint64_t non_finite = 0;
   for (std::size_t i = 0; i < m; ++i) {
-    x[2 * i] = x[2 * i] - o0;
-    x[2 * i + 1] = x[2 * i + 1] - o1;
-    b[i] = b[i] - ob;
+    const double a0 = x[2 * i] - o0, a1 = x[2 * i + 1] - o1, bi = b[i] - ob;
+    x[2 * i] = a0;
+    x[2 * i + 1] = a1;
+    b[i] = bi;
+    non_finite |= not_finite(a0) | not_finite(a1) | not_finite(bi);
   }
+  return non_finite == 0;
 }
 
 // Pass 1: the norm of column 0 below its first row and the magnitudes dgelsd scales by.
@@ -104,8 +114,7 @@ bool reduce_two_columns(const double* x, const double* b, std::size_t m, double*
 Reduction centre_and_reduce_two_columns(double* x, double* b, std::size_t m,
                                         const double* x_offset, double y_offset,
                                         double* scratch, TwoColumnReduction& out) {
-  centre_rows(x, b, m, x_offset[0], x_offset[1], y_offset);
-  if (!all_finite(x, 2 * m) || !all_finite(b, m)) return Reduction::NotFinite;
+  if (!centre_rows(x, b, m, x_offset[0], x_offset[1], y_offset)) return Reduction::NotFinite;
   if (m < 2) return Reduction::NotPlain;
   return reduce_centred(x, b, m, scratch, first_pass(x, b, m), out) ? Reduction::Done
                                                                      : Reduction::NotPlain;
