@@ -14,6 +14,7 @@
 
 #include "robust/blas.h"
 #include "robust/two_column_reduction.h"
+#include "support/grow.h"
 #include "support/simd.h"
 #include "support/error.h"
 
@@ -177,7 +178,7 @@ double householder_slope(const double* a, const double* b, std::size_t m,
     beta = -std::copysign(lapack_hypot(alpha, xnorm), alpha);
     const double tau = (beta - alpha) / beta;
     const double s = 1.0 / (alpha - beta);
-    scratch.resize(m);
+    grow(scratch, m);
     scratch[0] = 1.0;
     for (std::size_t i = 1; i < m; ++i) scratch[i] = a[i] * s;
     double w = 0.0;
@@ -252,12 +253,13 @@ bool split_dgelsd(int m, int n, double* a, double* b, LeastSquaresWork& work) {
 
 void copy_system(const double* a, const double* b, std::size_t m, int n, LeastSquaresWork& work) {
   const auto ldb = std::max(m, static_cast<std::size_t>(n));
-  work.a.resize(m * static_cast<std::size_t>(n));
+  double* wa = grow(work.a, m * static_cast<std::size_t>(n));
   for (std::size_t i = 0; i < m; ++i) {
-    for (int j = 0; j < n; ++j) work.a[static_cast<std::size_t>(j) * m + i] = a[i * n + j];
+    for (int j = 0; j < n; ++j) wa[static_cast<std::size_t>(j) * m + i] = a[i * n + j];
   }
-  work.b.assign(ldb, 0.0);
-  std::copy_n(b, m, work.b.begin());
+  double* wb = grow(work.b, ldb);
+  std::copy_n(b, m, wb);
+  std::fill(wb + m, wb + ldb, 0.0);
 }
 
 void solve_whole(const double* a, const double* b, std::size_t m, int n, LeastSquaresWork& work) {
@@ -309,7 +311,7 @@ bool solve_reduced(const TwoColumnReduction& r, double* coef, LeastSquaresWork& 
 // then dgelsd on R. False where dgelsd or its dnrm2 would rescale; a and b are unchanged.
 bool reduced_two_columns(const double* a, const double* b, std::size_t m, double* coef,
                          LeastSquaresWork& work) {
-  work.reduction.resize(2 * m);
+  grow(work.reduction, 2 * m);
   TwoColumnReduction r;
   return reduce_two_columns(a, b, m, work.reduction.data(), r) && solve_reduced(r, coef, work);
 }
@@ -402,8 +404,8 @@ bool gather_two_columns(const double* X, const double* y, const std::size_t* row
 LinearModel fit_least_squares(const double* X, int columns, const double* y,
                               const std::size_t* rows, std::size_t m, LeastSquaresWork& work) {
   const auto F = static_cast<std::size_t>(columns);
-  work.x.resize(m * F);
-  work.y.resize(m);
+  grow(work.x, m * F);
+  grow(work.y, m);
   const double count = static_cast<double>(m);
   double x_offset[2] = {0.0, 0.0};
   if (F == 2) {
@@ -425,7 +427,7 @@ LinearModel fit_least_squares(const double* X, int columns, const double* y,
   model.coef.assign(F, 0.0);
   if (F == 2 && m >= static_cast<std::size_t>(kSplitFromRows) && reduction_matches_single_call()) {
     // Centring, the finiteness check and the reduction's first pass go over the rows once.
-    work.reduction.resize(2 * m);
+    grow(work.reduction, 2 * m);
     TwoColumnReduction r;
     const Reduction reduced = centre_and_reduce_two_columns(
         work.x.data(), work.y.data(), m, x_offset, y_offset, work.reduction.data(), r);
@@ -527,7 +529,7 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
 double r2_score(const double* y_true, const double* y_pred, std::size_t m,
                 std::vector<double>& scratch) {
   if (m < 2) return std::numeric_limits<double>::quiet_NaN();
-  scratch.resize(m);
+  grow(scratch, m);
   for (std::size_t i = 0; i < m; ++i) {
     const double d = y_true[i] - y_pred[i];
     scratch[i] = d * d;

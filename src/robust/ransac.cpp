@@ -9,6 +9,7 @@
 
 #include "robust/consensus.h"
 #include "robust/least_squares.h"
+#include "support/grow.h"
 #include "support/simd.h"
 
 namespace torvel {
@@ -72,9 +73,9 @@ class LinearEstimator {
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
     const auto F = static_cast<std::size_t>(columns_);
     const std::size_t m = rows.size();
-    rows_x_.resize(m * F);
-    rows_y_.resize(m);
-    rows_pred_.resize(m);
+    grow(rows_x_, m * F);
+    grow(rows_y_, m);
+    grow(rows_pred_, m);
     for (std::size_t i = 0; i < m; ++i) {
       for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
       rows_y_[i] = y_[rows[i]];
@@ -86,14 +87,14 @@ class LinearEstimator {
  private:
   // NumPy's predictions of all of X in the reference array's order, through the BLAS.
   const double* blas_predictions(const LinearModel& model) {
-    predictions_.resize(n_);
+    grow(predictions_, n_);
     if (!by_columns_) {
       predict_rows(model, X_, n_, columns_, predictions_.data());
       return predictions_.data();
     }
     if (!columns_copied_) {
       columns_copied_ = true;
-      X_columns_.resize(2 * n_);
+      grow(X_columns_, 2 * n_);
       for (std::size_t i = 0; i < n_; ++i) {
         X_columns_[i] = X_[2 * i];
         X_columns_[n_ + i] = X_[2 * i + 1];

@@ -20,6 +20,7 @@
 #include "robust/consensus.h"
 #include "robust/legacy_random.h"
 #include "support/error.h"
+#include "support/grow.h"
 
 namespace torvel {
 
@@ -159,9 +160,9 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   std::vector<std::size_t>& inliers = buffers.inliers;
   std::vector<std::size_t>& best_inliers = buffers.best_inliers;
   std::vector<double>& residuals = buffers.residuals;
-  inliers.resize(n + kConsensusSlack);
-  best_inliers.resize(n + kConsensusSlack);
-  if constexpr (!GathersConsensus<E>) residuals.resize(n);
+  grow(inliers, n + kConsensusSlack);
+  grow(best_inliers, n + kConsensusSlack);
+  if constexpr (!GathersConsensus<E>) grow(residuals, n);
   const double threshold = options.residual_threshold;
 
   while (static_cast<double>(result.num_trials) < limit) {
