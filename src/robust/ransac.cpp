@@ -73,12 +73,21 @@ class LinearEstimator {
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
     const auto F = static_cast<std::size_t>(columns_);
     const std::size_t m = rows.size();
-    grow(rows_x_, m * F);
-    grow(rows_y_, m);
+    double* x = grow(rows_x_, m * F);
+    double* y = grow(rows_y_, m);
     grow(rows_pred_, m);
-    for (std::size_t i = 0; i < m; ++i) {
-      for (std::size_t j = 0; j < F; ++j) rows_x_[i * F + j] = X_[rows[i] * F + j];
-      rows_y_[i] = y_[rows[i]];
+    if (F == 2) {
+      for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t r = rows[i];
+        x[2 * i] = X_[2 * r];
+        x[2 * i + 1] = X_[2 * r + 1];
+        y[i] = y_[r];
+      }
+    } else {
+      for (std::size_t i = 0; i < m; ++i) {
+        x[i] = X_[rows[i]];
+        y[i] = y_[rows[i]];
+      }
     }
     predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
     return r2_score(rows_y_.data(), rows_pred_.data(), m, scratch_);
