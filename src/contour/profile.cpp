@@ -121,6 +121,7 @@ __attribute__((target("avx2"))) void add_ring_gathered(const std::uint8_t* data,
     const __m256i inside = _mm256_and_si256(
         _mm256_and_si256(_mm256_cmpgt_epi32(x, below), _mm256_cmpgt_epi32(cols, x)),
         _mm256_and_si256(_mm256_cmpgt_epi32(y, below), _mm256_cmpgt_epi32(rows, y)));
+    if (_mm256_testz_si256(inside, inside)) continue;  // the eight samples all lie outside
     const __m256i offset = _mm256_add_epi32(_mm256_mullo_epi32(y, stride), x);
     const __m256i words = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(),
                                                       reinterpret_cast<const int*>(data), offset,
@@ -128,6 +129,53 @@ __attribute__((target("avx2"))) void add_ring_gathered(const std::uint8_t* data,
     __m256i* out = reinterpret_cast<__m256i*>(sums + phi);
     _mm256_storeu_si256(out, _mm256_add_epi32(_mm256_loadu_si256(out), _mm256_and_si256(words, byte)));
   }
+}
+
+// The same sixteen samples at a time with AVX-512 gathers, which read twice as many bytes
+// per instruction. (GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholder
+// vectors.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+__attribute__((target("avx512f"))) inline __m512i ring_positions16(__m512d r, const double* c,
+                                                                   __m512d centre) {
+  const __m256 lo = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(r, _mm512_loadu_pd(c)), centre));
+  const __m256 hi =
+      _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(r, _mm512_loadu_pd(c + 8)), centre));
+  const __m512d both = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(lo)),
+                                          _mm256_castps_pd(hi), 1);
+  return _mm512_cvtps_epi32(_mm512_castpd_ps(both));
+}
+
+__attribute__((target("avx512f"))) void add_ring_gathered16(
+    const std::uint8_t* data, std::size_t step, const cv::Rect& lit, float radius,
+    const double* cps, const double* sps, double centre_x, double centre_y, std::int32_t* sums) {
+  const __m512d r = _mm512_set1_pd(radius);
+  const __m512d cx = _mm512_set1_pd(centre_x), cy = _mm512_set1_pd(centre_y);
+  const __m512i x0 = _mm512_set1_epi32(lit.x), y0 = _mm512_set1_epi32(lit.y);
+  const __m512i cols = _mm512_set1_epi32(lit.width), rows = _mm512_set1_epi32(lit.height);
+  const __m512i byte = _mm512_set1_epi32(0xff);
+  const __m512i stride = _mm512_set1_epi32(static_cast<int>(step));
+  static_assert(kDirections % 16 == 0);
+  for (int phi = 0; phi < kDirections; phi += 16) {
+    const __m512i x = _mm512_sub_epi32(ring_positions16(r, cps + phi, cx), x0);
+    const __m512i y = _mm512_sub_epi32(ring_positions16(r, sps + phi, cy), y0);
+    // 0 <= x < cols and 0 <= y < rows, as unsigned comparisons.
+    const __mmask16 inside = _mm512_cmplt_epu32_mask(x, cols) & _mm512_cmplt_epu32_mask(y, rows);
+    if (inside == 0) continue;
+    const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(y, stride), x);
+    const __m512i words =
+        _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, data, 1);
+    __m512i* out = reinterpret_cast<__m512i*>(sums + phi);
+    _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_loadu_si512(out), _mm512_and_si512(words, byte)));
+  }
+}
+
+#pragma GCC diagnostic pop
+
+bool has_avx512() {
+  static const bool avx512 = __builtin_cpu_supports("avx512f");
+  return avx512;
 }
 #endif
 
@@ -168,12 +216,21 @@ void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_ra
     }
   }
   reach += 2.0;
-  double cps[kDirections], sps[kDirections];
-  for (int phi = 0; phi < kDirections; ++phi) {
-    const double angle = angle_step * phi;
-    cps[phi] = std::cos(angle);
-    sps[phi] = std::sin(angle);
-  }
+  // The directions' cosines and sines, the same for every call: computed once.
+  struct Directions {
+    double cos[kDirections], sin[kDirections];
+  };
+  static const Directions directions = [angle_step] {
+    Directions d;
+    for (int phi = 0; phi < kDirections; ++phi) {
+      const double angle = angle_step * phi;
+      d.cos[phi] = std::cos(angle);
+      d.sin[phi] = std::sin(angle);
+    }
+    return d;
+  }();
+  const double* cps = directions.cos;
+  const double* sps = directions.sin;
   // Ring by ring: neighbouring samples of a ring share cache lines. A sum stays below
   // 300 * 255.
   std::int32_t sums[kDirections] = {};
@@ -182,7 +239,10 @@ void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_ra
   for (int rho = 0; rho < kRadialSamples && rhos[rho] <= reach; ++rho) {
 #if TORVEL_RING_GATHER
     if (gather) {
-      add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
+      if (has_avx512())
+        add_ring_gathered16(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
+      else
+        add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
       continue;
     }
 #endif
