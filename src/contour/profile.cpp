@@ -167,7 +167,8 @@ __attribute__((target("avx512f"))) void add_ring_gathered16(
     const __m512i words =
         _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, data, 1);
     __m512i* out = reinterpret_cast<__m512i*>(sums + phi);
-    _mm512_storeu_si512(out, _mm512_add_epi32(_mm512_loadu_si512(out), _mm512_and_si512(words, byte)));
+    _mm512_storeu_si512(out,
+                        _mm512_add_epi32(_mm512_loadu_si512(out), _mm512_and_si512(words, byte)));
   }
 }
 

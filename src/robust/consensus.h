@@ -21,12 +21,11 @@ struct ConsensusInput {
   double c0 = 0.0, c1 = 0.0, intercept = 0.0;
 };
 
-// Room past n that `indices` must have: whole vector lanes are stored.
-constexpr std::size_t kConsensusSlack = 8;
-
-// Writes the indices of the samples with residual <= threshold (NaN never is) in order and
-// returns their number. A trial that needs `wanted` samples stops as soon as it cannot
-// reach them, and then returns some number below `wanted`.
+// Writes the indices of the samples with residual <= threshold (NaN never is) in order to
+// `indices` (room for n) and returns their number. Vector lanes store a whole group of
+// indices at the kept count, which never runs ahead of the samples read. A trial that needs
+// `wanted` samples stops as soon as it cannot reach them, and then returns some number
+// below `wanted`.
 std::size_t gather_consensus(const ConsensusInput& in, double threshold, std::size_t wanted,
                              std::size_t* indices);
 

@@ -36,15 +36,6 @@ int blas_int(std::size_t v) {
 // numpy.dot of two float64 vectors: 0.0 + ddot.
 double numpy_dot(const double* x, const double* y, int n) { return 0.0 + cblas_ddot(n, x, 1, y, 1); }
 
-// LAPACK dlapy2: sqrt(p^2 + q^2) without needless overflow.
-double lapack_hypot(double p, double q) {
-  const double w = std::max(std::fabs(p), std::fabs(q));
-  const double z = std::min(std::fabs(p), std::fabs(q));
-  if (z == 0.0 || w > std::numeric_limits<double>::max()) return w;
-  const double r = z / w;
-  return w * std::sqrt(1.0 + r * r);
-}
-
 // True when the Householder recipe reproduces dgelsd bit for bit on this column: every value
 // inside the range where the norm is a plain sum of squares and no rescaling happens.
 bool householder_safe(const double* a, const double* b, std::size_t m) {
@@ -268,24 +259,31 @@ void solve_whole(const double* a, const double* b, std::size_t m, int n, LeastSq
   call_dgelsd(mm, n, work.a.data(), std::max(1, mm), work.b.data(), std::max(mm, n), work);
 }
 
+// A probe's system: m x n values in [-4, 4) from a fixed generator, and m right-hand sides.
+struct ProbeSystem {
+  std::vector<double> a, b;
+  ProbeSystem(int m, int n, std::uint64_t& state) : a(static_cast<std::size_t>(m) * n), b(m) {
+    auto next = [&state] {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<double>(state >> 11) * 0x1p-50 - 4.0;
+    };
+    for (double& v : a) v = next();
+    for (double& v : b) v = next();
+  }
+};
+
 // Whether the loaded LAPACK gives the split the bits of the single call, on tall systems
 // of one and two columns (decided once per process).
 bool split_matches_single_call() {
   static const bool matches = [] {
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    auto next = [&state] {
-      state = state * 6364136223846793005ull + 1442695040888963407ull;
-      return static_cast<double>(state >> 11) * 0x1p-50 - 4.0;
-    };
     LeastSquaresWork work;
     for (int n = 1; n <= 2; ++n)
       for (int m : {kSplitFromRows, 301}) {
-        std::vector<double> a(static_cast<std::size_t>(m) * n), b(m);
-        for (double& v : a) v = next();
-        for (double& v : b) v = next();
-        solve_whole(a.data(), b.data(), m, n, work);
+        ProbeSystem s(m, n, state);
+        solve_whole(s.a.data(), s.b.data(), m, n, work);
         const std::vector<double> whole(work.b.begin(), work.b.begin() + n);
-        copy_system(a.data(), b.data(), m, n, work);
+        copy_system(s.a.data(), s.b.data(), m, n, work);
         if (!split_dgelsd(m, n, work.a.data(), work.b.data(), work)) return false;
         if (std::memcmp(whole.data(), work.b.data(), sizeof(double) * n) != 0) return false;
       }
@@ -321,21 +319,15 @@ bool reduced_two_columns(const double* a, const double* b, std::size_t m, double
 bool reduction_matches_single_call() {
   static const bool matches = [] {
     std::uint64_t state = 0x2545F4914F6CDD1Dull;
-    auto next = [&state] {
-      state = state * 6364136223846793005ull + 1442695040888963407ull;
-      return static_cast<double>(state >> 11) * 0x1p-50 - 4.0;
-    };
     LeastSquaresWork work;
     for (int m : {kSplitFromRows, 301, 1000}) {
-      std::vector<double> a(2 * static_cast<std::size_t>(m)), b(m);
-      for (double& v : a) v = next();
-      for (double& v : b) v = next();
+      ProbeSystem s(m, 2, state);
       if (m == 301)
-        for (int i = m - 7; i < m; ++i) a[2 * i] = 0.0;  // a reflector shorter than the column
-      solve_whole(a.data(), b.data(), m, 2, work);
+        for (int i = m - 7; i < m; ++i) s.a[2 * i] = 0.0;  // a reflector shorter than the column
+      solve_whole(s.a.data(), s.b.data(), m, 2, work);
       const double whole[2] = {work.b[0], work.b[1]};
       double coef[2];
-      if (!reduced_two_columns(a.data(), b.data(), m, coef, work)) return false;
+      if (!reduced_two_columns(s.a.data(), s.b.data(), m, coef, work)) return false;
       if (std::memcmp(whole, coef, sizeof coef) != 0) return false;
     }
     return true;

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "robust/consensus.h"
 #include "robust/legacy_random.h"
 #include "support/error.h"
 #include "support/grow.h"
@@ -84,9 +83,9 @@ std::string ransac_no_consensus_message();
 //   or instead
 //   e.consensus(model, threshold, wanted, kept)
 //                                  writes the indices of the samples whose loss is <= threshold
-//                                  to kept (room for n + kConsensusSlack) in order, returns
-//                                  their number; it may stop early, returning any number
-//                                  below `wanted`, once that many cannot be reached;
+//                                  to kept (room for n) in order and returns their number;
+//                                  it may stop early, returning any number below `wanted`,
+//                                  once that many cannot be reached;
 //   e.score(model, rows)           a trial's score on its inliers (index order); higher wins.
 //                                  The engine asks for it only when two trials find as many
 //                                  inliers, so it may come after later trials.
@@ -160,8 +159,8 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   std::vector<std::size_t>& inliers = buffers.inliers;
   std::vector<std::size_t>& best_inliers = buffers.best_inliers;
   std::vector<double>& residuals = buffers.residuals;
-  grow(inliers, n + kConsensusSlack);
-  grow(best_inliers, n + kConsensusSlack);
+  grow(inliers, n);
+  grow(best_inliers, n);
   if constexpr (!GathersConsensus<E>) grow(residuals, n);
   const double threshold = options.residual_threshold;
 

@@ -21,15 +21,6 @@ inline bool plain_range(double smallest, double largest) {
   return smallest >= kNormSmall && largest <= kNormBig;
 }
 
-// dlapy2: sqrt(p^2 + q^2) without needless overflow.
-double lapack_hypot(double p, double q) {
-  const double w = std::max(std::fabs(p), std::fabs(q));
-  const double z = std::min(std::fabs(p), std::fabs(q));
-  if (z == 0.0 || w > std::numeric_limits<double>::max()) return w;
-  const double r = z / w;
-  return w * std::sqrt(1.0 + r * r);
-}
-
 // dlarfg on (alpha, x) with x's norm already known: H = I - tau v v^T with v = (1, x * scale)
 // maps (alpha, x) to (beta, 0). A zero norm gives tau = 0 and beta = alpha. The norm of a
 // plain x is at least 2^-511, so dlarfg's rescaling of a tiny beta never happens here.
@@ -104,6 +95,14 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
                     const FirstPass& first, TwoColumnReduction& out);
 
 }  // namespace
+
+double lapack_hypot(double p, double q) {
+  const double w = std::max(std::fabs(p), std::fabs(q));
+  const double z = std::min(std::fabs(p), std::fabs(q));
+  if (z == 0.0 || w > std::numeric_limits<double>::max()) return w;
+  const double r = z / w;
+  return w * std::sqrt(1.0 + r * r);
+}
 
 bool reduce_two_columns(const double* x, const double* b, std::size_t m, double* scratch,
                         TwoColumnReduction& out) {

@@ -9,6 +9,9 @@
 
 namespace torvel {
 
+// LAPACK's dlapy2: sqrt(p^2 + q^2) without needless overflow.
+double lapack_hypot(double p, double q);
+
 struct TwoColumnReduction {
   double r11 = 0.0, r12 = 0.0, r22 = 0.0;  // R, upper triangular
   double qtb0 = 0.0, qtb1 = 0.0;           // the first two values of Q^T b

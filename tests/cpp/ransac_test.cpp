@@ -439,10 +439,12 @@ TEST(Consensus, KeptIndicesMatchTheResiduals) {
     std::function<double(std::size_t)> predict;
   };
   const std::vector<Case> cases = {
-      {{.y = y.data(), .n = n, .predictions = given.data()}, [&](std::size_t i) { return given[i]; }},
+      {{.y = y.data(), .n = n, .predictions = given.data()},
+       [&](std::size_t i) { return given[i]; }},
       {{.y = y.data(), .n = n, .x0 = column0.data(), .c0 = c0, .intercept = b},
        [&](std::size_t i) { return (0.0 + column0[i] * c0) + b; }},
-      {{.y = y.data(), .n = n, .x0 = column0.data(), .x1 = column1.data(), .c0 = c0, .c1 = c1, .intercept = b},
+      {{.y = y.data(), .n = n, .x0 = column0.data(), .x1 = column1.data(), .c0 = c0, .c1 = c1,
+        .intercept = b},
        [&](std::size_t i) { return ((0.0 + column0[i] * c0) + column1[i] * c1) + b; }},
       {{.y = y.data(), .n = n, .x0 = interleaved.data(), .x1 = interleaved.data() + 1, .step = 2,
         .c0 = c0, .c1 = c1, .intercept = b},
@@ -457,8 +459,9 @@ TEST(Consensus, KeptIndicesMatchTheResiduals) {
     for (std::size_t i = 0; i < n; ++i)
       if (std::fabs(y[i] - cases[c].predict(i)) <= threshold) expected.push_back(i);
     ASSERT_GT(expected.size(), n / 2);
-    std::vector<std::size_t> kept(n + kConsensusSlack);
-    const std::size_t count = gather_consensus(cases[c].in, threshold, expected.size(), kept.data());
+    std::vector<std::size_t> kept(n);
+    const std::size_t count =
+        gather_consensus(cases[c].in, threshold, expected.size(), kept.data());
     ASSERT_EQ(count, expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), kept.begin()));
     // A trial that cannot reach the wanted count reports fewer.
