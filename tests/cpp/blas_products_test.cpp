@@ -9,6 +9,7 @@
 #include "geometry/plane_fit.h"
 #include "robust/blas.h"
 #include "robust/least_squares.h"
+#include "robust/two_column_reduction.h"
 
 using namespace torvel;
 
@@ -156,5 +157,39 @@ TEST(BlasProducts, TwoColumnFitIsTheCentredDgelsdCall) {
     ASSERT_EQ(info, 0);
     EXPECT_TRUE(same_bits(model.coef[0], B[0])) << tiny;
     EXPECT_TRUE(same_bits(model.coef[1], B[1])) << tiny;
+  }
+}
+
+// The written-out reduction is the reference LAPACK's QR and Q^T b to the bit: R's entries
+// and the first two values of Q^T b, with reflectors of full length and shortened by
+// trailing zeros. (An optimised library loaded instead is probed and not reproduced.)
+TEST(BlasProducts, TwoColumnReductionIsTheLapackQr) {
+  if (!plain_blas().gemv_two_columns) GTEST_SKIP() << "not the reference BLAS and LAPACK";
+  for (std::size_t zeros : {0u, 5u}) {
+    const std::size_t m = 500;
+    std::vector<double> x = random_values(2 * m, 3.0, 41), b = random_values(m, 2.0, 42);
+    for (std::size_t i = m - zeros; i < m; ++i) x[2 * i] = 0.0;
+    std::vector<double> scratch(2 * m);
+    TwoColumnReduction r;
+    ASSERT_TRUE(reduce_two_columns(x.data(), b.data(), m, scratch.data(), r));
+
+    const int mm = static_cast<int>(m), two = 2, one = 1, lwork = 64;
+    std::vector<double> A(2 * m), B = b, work(lwork);
+    for (std::size_t i = 0; i < m; ++i) {
+      A[i] = x[2 * i];
+      A[m + i] = x[2 * i + 1];
+    }
+    double tau[2];
+    int info = 0;
+    dgeqrf_(&mm, &two, A.data(), &mm, tau, work.data(), &lwork, &info);
+    ASSERT_EQ(info, 0);
+    dormqr_("L", "T", &mm, &one, &two, A.data(), &mm, tau, B.data(), &mm, work.data(), &lwork,
+            &info, 1, 1);
+    ASSERT_EQ(info, 0);
+    EXPECT_TRUE(same_bits(r.r11, A[0])) << zeros;
+    EXPECT_TRUE(same_bits(r.r12, A[m])) << zeros;
+    EXPECT_TRUE(same_bits(r.r22, A[m + 1])) << zeros;
+    EXPECT_TRUE(same_bits(r.qtb0, B[0])) << zeros;
+    EXPECT_TRUE(same_bits(r.qtb1, B[1])) << zeros;
   }
 }

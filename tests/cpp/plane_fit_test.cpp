@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -97,6 +99,21 @@ TEST(FinishPlaneFit, DistancesShiftAndOffsetPoint) {
   EXPECT_TRUE(std::isnan(q.shift));
   for (double c : q.p_cos_one_point) EXPECT_TRUE(std::isnan(c));
   EXPECT_EQ(q.mean_dist, 0.25);
+}
+
+// The one-pass centring and distances against centring, then the distances of the view.
+TEST(FinishPlaneFit, OnePassMatchesCentringThenFinishing) {
+  const std::vector<double> pts = scene(5003, 0.3, -0.45, 700.0, 0.2, 11);
+  const PlaneFrame frame = fit_plane_frame(Rows3View{pts.data(), 3, 1}, 5003);
+  std::vector<double> one_pass = pts, two_steps = pts;
+  const LaserPlane a = centre_and_finish_plane_fit(frame, one_pass.data(), 3, 1, 5003, 1.0);
+  centre_in_place(two_steps.data(), 3, 1, 5003, frame);
+  const LaserPlane b = finish_plane_fit(frame, Rows3View{two_steps.data(), 3, 1}, 5003, 1.0);
+  EXPECT_EQ(one_pass, two_steps);
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  EXPECT_EQ(bits(a.mean_dist), bits(b.mean_dist));
+  EXPECT_EQ(bits(a.shift), bits(b.shift));
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(bits(a.p_cos_one_point[k]), bits(b.p_cos_one_point[k]));
 }
 
 TEST(ToPlaneFrame, LayoutsAgree) {

@@ -214,6 +214,41 @@ TEST(Ransac, TrialLoopSkipAndTieRules) {
   EXPECT_EQ(failed.num_trials, 20);
 }
 
+// The same script through the consensus form (which stops short where it cannot win): the
+// same result, and scores asked for only where two trials have as many inliers.
+struct ScriptedConsensus : ScriptedEstimator {
+  std::vector<int> scored;
+  std::size_t consensus(const int& model, double, std::size_t wanted, std::size_t* kept) {
+    const std::size_t count = counts[static_cast<std::size_t>(model) - 1];
+    if (count < wanted) return 0;  // the early stop: any number below `wanted`
+    for (std::size_t i = 0; i < count; ++i) kept[i] = i;
+    return count;
+  }
+  double score(const int& model, std::span<const std::size_t> rows) {
+    scored.push_back(model);
+    return ScriptedEstimator::score(model, rows);
+  }
+};
+
+TEST(Ransac, ConsensusFormScoresOnlyTies) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  ScriptedEstimator by_residuals;
+  ScriptedConsensus by_consensus;
+  for (ScriptedEstimator* e : {&by_residuals, static_cast<ScriptedEstimator*>(&by_consensus)}) {
+    e->counts = {0, 3, 2, 3, 3, 3, 3, 4, 1, 1, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    e->scores = {0, 0.5, 0.9, 0.4, 0.5, nan, -7, -9, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  }
+  RansacOptions options;
+  options.residual_threshold = 1.0;
+  options.max_trials = 20;
+  const auto a = ransac(by_residuals, options), b = ransac(by_consensus, options);
+  EXPECT_EQ(a.num_trials, b.num_trials);
+  EXPECT_EQ(a.inliers, b.inliers);
+  EXPECT_EQ(a.model, b.model);
+  // t2 is scored only when t4 ties with it; t8 (4 inliers) only when t11 ties.
+  EXPECT_EQ(by_consensus.scored, (std::vector<int>{2, 4, 5, 6, 7, 8, 11}));
+}
+
 TEST(Ransac, LinearErrorsAndTexts) {
   const double x[4] = {0, 1, 2, 3};
   const double y[4] = {0, 1, 2, 3};
