@@ -50,6 +50,17 @@ bool householder_safe(const double* a, const double* b, std::size_t m) {
   return true;
 }
 
+// All-ones exponents mark NaN and infinity; an integer scan the compiler vectorises.
+TORVEL_VECTOR_CLONES
+bool all_finite(const double* values, std::size_t n) {
+  std::uint64_t non_finite = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    non_finite |= static_cast<std::uint64_t>(
+        (std::bit_cast<std::uint64_t>(values[i]) & kExponentBits) == kExponentBits);
+  }
+  return non_finite == 0;
+}
+
 // x (m x columns, row-major) and y minus their offsets.
 TORVEL_VECTOR_CLONES
 void centre_columns(double* x, double* y, std::size_t m, int columns, const double* x_offset,
@@ -69,17 +80,6 @@ void centre_columns(double* x, double* y, std::size_t m, int columns, const doub
 [[noreturn]] void raise_not_finite_lstsq() { raise_value_error("array must not contain infs or NaNs"); }
 
 }  // namespace
-
-// All-ones exponents mark NaN and infinity; an integer scan the compiler vectorises.
-TORVEL_VECTOR_CLONES
-bool all_finite(const double* values, std::size_t n) {
-  std::uint64_t non_finite = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    non_finite |= static_cast<std::uint64_t>(
-        (std::bit_cast<std::uint64_t>(values[i]) & kExponentBits) == kExponentBits);
-  }
-  return non_finite == 0;
-}
 
 double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
   if (n < 8) {

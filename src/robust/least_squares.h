@@ -22,9 +22,6 @@ namespace torvel {
 // then the tail; above that the two halves split at floor(n/2) rounded down to a multiple of 8.
 double pairwise_sum(const double* a, std::size_t n, std::size_t stride = 1);
 
-// Whether all n values are finite (no NaN, no infinity).
-bool all_finite(const double* values, std::size_t n);
-
 // The finiteness check scikit-learn applies to an input: any NaN gives "Input <name> contains
 // NaN." (plus LinearRegression's hint for X), otherwise any infinity gives "Input <name>
 // contains infinity or a value too large for dtype('float64').".
