@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "robust/sequential_sum.h"
 #include "support/simd.h"
 
 namespace torvel {
@@ -71,24 +72,90 @@ struct FirstPass {
   bool plain = true;
 };
 
+// Rows per block of squares handed to the sequential sum.
+constexpr std::size_t kSquares = 256;
+
+// The bit patterns of magnitudes order as the magnitudes do, and in integers the largest
+// and smallest run in vector lanes. A non-finite value has the largest patterns of all.
+constexpr std::uint64_t kMagnitude = 0x7fffffffffffffffull;
+constexpr std::uint64_t kInfinityBits = 0x7ff0000000000000ull;
+
+inline std::uint64_t magnitude_bits(double v) { return std::bit_cast<std::uint64_t>(v) & kMagnitude; }
+
+struct Extremes {
+  std::uint64_t a = 0, b = 0, largest = 0, smallest = kInfinityBits;  // magnitudes' bits
+};
+
+// The largest magnitude's bits among count values.
+TORVEL_VECTOR_CLONES
+std::uint64_t largest_bits(const double* values, std::size_t count, std::uint64_t largest) {
+  for (std::size_t k = 0; k < count; ++k) largest = std::max(largest, magnitude_bits(values[k]));
+  return largest;
+}
+
+// The squares of count values `step` apart, with the extremes of their non-zero magnitudes.
+// (Inlined into each vector version below; less one, a zero magnitude wraps to the largest
+// integer and never is the smallest.)
+template <std::size_t step>
+[[gnu::always_inline]] inline void square_into(const double* __restrict c, std::size_t count,
+                                               double* __restrict squares, Extremes& e) {
+  std::uint64_t largest = e.largest, below_smallest = e.smallest - 1;
+  for (std::size_t k = 0; k < count; ++k) {
+    const double mk = std::fabs(c[k * step]);
+    squares[k] = mk * mk;
+    const std::uint64_t u = magnitude_bits(c[k * step]);
+    largest = std::max(largest, u);
+    below_smallest = std::min(below_smallest, u - 1);
+  }
+  e.largest = largest;
+  e.smallest = below_smallest + 1;
+}
+
+TORVEL_VECTOR_CLONES
+void square_values(const double* c, std::size_t count, double* squares, Extremes& e) {
+  square_into<1>(c, count, squares, e);
+}
+
+// Column 0 of interleaved rows.
+TORVEL_VECTOR_CLONES
+void square_column0(const double* x, std::size_t count, double* squares, Extremes& e) {
+  square_into<2>(x, count, squares, e);
+}
+
 FirstPass first_pass(const double* x, const double* b, std::size_t m) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  double squares = 0.0, smallest = kInf, largest = 0.0;
-  double a_max = std::max(std::fabs(x[0]), std::fabs(x[1])), b_max = std::fabs(b[0]);
-  for (std::size_t i = 1; i < m; ++i) {
-    const double m0 = std::fabs(x[2 * i]);
-    squares = squares + m0 * m0;
-    a_max = std::max(a_max, std::max(m0, std::fabs(x[2 * i + 1])));
-    b_max = std::max(b_max, std::fabs(b[i]));
-    smallest = std::min(smallest, m0 == 0.0 ? kInf : m0);
-    largest = std::max(largest, m0);
+  Extremes e;
+  e.a = std::max(magnitude_bits(x[0]), magnitude_bits(x[1]));
+  e.b = magnitude_bits(b[0]);
+  SequentialSum squares;
+  double block[kSquares];
+  for (std::size_t i = 1; i < m; i += kSquares) {
+    const std::size_t count = std::min(kSquares, m - i);
+    square_column0(x + 2 * i, count, block, e);
+    e.a = largest_bits(x + 2 * i, 2 * count, e.a);
+    e.b = largest_bits(b + i, count, e.b);
+    squares.add(block, count);
   }
   FirstPass f;
-  f.squares = squares;
-  f.a_max = a_max;
-  f.b_max = b_max;
-  f.plain = plain_range(smallest, largest);
+  f.squares = squares.value();
+  f.a_max = std::bit_cast<double>(e.a);
+  f.b_max = std::bit_cast<double>(e.b);
+  // Anything not finite leaves the reduction to LAPACK.
+  f.plain = e.a < kInfinityBits && e.b < kInfinityBits &&
+            plain_range(std::bit_cast<double>(e.smallest), std::bit_cast<double>(e.largest));
   return f;
+}
+
+// Rows [from, to) of column 1 and b updated by H1: c = x1 + v * tc, bb = b + v * tb with
+// v = scale * x0.
+TORVEL_VECTOR_CLONES
+void update_rows(const double* __restrict x, const double* __restrict b, std::size_t from,
+                 std::size_t to, double scale, double tc, double tb, double* __restrict c,
+                 double* __restrict bb) {
+  for (std::size_t i = from; i < to; ++i) {
+    const double v = scale * x[2 * i];
+    c[i] = x[2 * i + 1] + v * tc;
+    bb[i] = b[i] + v * tb;
+  }
 }
 
 bool reduce_centred(const double* x, const double* b, std::size_t m, double* scratch,
@@ -159,26 +226,22 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
   };
   update(0);
   update(1);
-  squares = 0.0;
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  double smallest = kInf, largest = 0.0;
-  const auto add_square = [&](double ci) {
-    const double magnitude = std::fabs(ci);
-    squares = squares + magnitude * magnitude;
-    smallest = std::min(smallest, magnitude == 0.0 ? kInf : magnitude);
-    largest = std::max(largest, magnitude);
-  };
+  // The common case, both updated over the reflector's rows, runs in vector lanes.
   const std::size_t updated = update_c && update_b ? std::max<std::size_t>(rows1, 2) : 2;
-  for (std::size_t i = 2; i < updated; ++i) {  // the common case: both change
-    const double v = v1(i);
-    c[i] = x[2 * i + 1] + v * tc;
-    bb[i] = b[i] + v * tb;
-    add_square(c[i]);
+  SequentialSum column1_squares;
+  Extremes e;
+  double block[kSquares];
+  for (std::size_t i = 2; i < m; i += kSquares) {
+    const std::size_t end = std::min(m, i + kSquares);
+    const std::size_t split = std::clamp(updated, i, end);
+    update_rows(x, b, i, split, h1.scale, tc, tb, c, bb);
+    for (std::size_t k = split; k < end; ++k) update(k);
+    square_values(c + i, end - i, block, e);
+    column1_squares.add(block, end - i);
   }
-  for (std::size_t i = updated; i < m; ++i) {
-    update(i);
-    add_square(c[i]);
-  }
+  squares = column1_squares.value();
+  const double smallest = std::bit_cast<double>(e.smallest);
+  const double largest = std::bit_cast<double>(e.largest);
   if (!plain_range(smallest, largest)) return false;
   out.r12 = c[0];
   const Reflection h2 = reflect(c[1], std::sqrt(squares));
