@@ -113,6 +113,17 @@ void plane_frame_row(const double* r, Rows3View pts, std::size_t n, double* out)
   }
 }
 
+// Contiguous rows (x, y, z) split into rows (x, y) and the z values.
+TORVEL_VECTOR_CLONES
+void split_rows(const double* __restrict rows, std::size_t n, double* __restrict xy,
+                double* __restrict z) {
+  for (std::size_t i = 0; i < n; ++i) {
+    xy[2 * i] = rows[3 * i];
+    xy[2 * i + 1] = rows[3 * i + 1];
+    z[i] = rows[3 * i + 2];
+  }
+}
+
 }  // namespace
 
 void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* out) {
@@ -162,10 +173,14 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   const KeptScratch kept(copies, 3 * n);
   double* xsys = copies.data();
   double* zs2 = xsys + 2 * n;
-  for (std::size_t i = 0; i < n; ++i) {
-    xsys[2 * i] = points.at(i, 0);
-    xsys[2 * i + 1] = points.at(i, 1);
-    zs2[i] = points.at(i, 2);
+  if (points.row_step == 3 && points.col_step == 1) {
+    split_rows(points.data, n, xsys, zs2);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      xsys[2 * i] = points.at(i, 0);
+      xsys[2 * i + 1] = points.at(i, 1);
+      zs2[i] = points.at(i, 2);
+    }
   }
   // The reference's xsys is a transposed stack, so NumPy predicts on it in Fortran order.
   RansacReport fit = ransac_linear(xsys, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran);
