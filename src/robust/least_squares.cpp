@@ -518,7 +518,17 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
   gemv_plus_intercept(false, n, F, X_columns, model, out, n);
 }
 
-double r2_score(const double* y_true, const double* y_pred, std::size_t m,
+double r2_denominator(const double* y_true, std::size_t m, std::vector<double>& scratch) {
+  grow(scratch, m);
+  const double mean = (0.0 + pairwise_sum(y_true, m)) / static_cast<double>(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double d = y_true[i] - mean;
+    scratch[i] = d * d;
+  }
+  return 0.0 + pairwise_sum(scratch.data(), m);
+}
+
+double r2_score(const double* y_true, const double* y_pred, std::size_t m, double denominator,
                 std::vector<double>& scratch) {
   if (m < 2) return std::numeric_limits<double>::quiet_NaN();
   grow(scratch, m);
@@ -527,15 +537,15 @@ double r2_score(const double* y_true, const double* y_pred, std::size_t m,
     scratch[i] = d * d;
   }
   const double numerator = 0.0 + pairwise_sum(scratch.data(), m);
-  const double mean = (0.0 + pairwise_sum(y_true, m)) / static_cast<double>(m);
-  for (std::size_t i = 0; i < m; ++i) {
-    const double d = y_true[i] - mean;
-    scratch[i] = d * d;
-  }
-  const double denominator = 0.0 + pairwise_sum(scratch.data(), m);
   if (numerator == 0.0) return 1.0;
   if (denominator == 0.0) return 0.0;
   return 1.0 - numerator / denominator;
+}
+
+double r2_score(const double* y_true, const double* y_pred, std::size_t m,
+                std::vector<double>& scratch) {
+  if (m < 2) return std::numeric_limits<double>::quiet_NaN();
+  return r2_score(y_true, y_pred, m, r2_denominator(y_true, m, scratch), scratch);
 }
 
 }  // namespace torvel

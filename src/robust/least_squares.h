@@ -79,4 +79,10 @@ void predict_rows_column_major(const LinearModel& model, const double* X_columns
 double r2_score(const double* y_true, const double* y_pred, std::size_t m,
                 std::vector<double>& scratch);
 
+// The two halves of r2_score, for scores of several predictions of the same values:
+// the denominator, the pairwise sum of (y_true - mean)^2 (m >= 1), and the score given it.
+double r2_denominator(const double* y_true, std::size_t m, std::vector<double>& scratch);
+double r2_score(const double* y_true, const double* y_pred, std::size_t m, double denominator,
+                std::vector<double>& scratch);
+
 }  // namespace torvel

@@ -21,6 +21,7 @@ namespace {
 struct LinearFitBuffers {
   RansacBuffers engine;
   std::vector<double> X_columns, predictions, rows_x, rows_y, rows_pred, scratch;
+  std::vector<std::size_t> scored_rows;
   LeastSquaresWork work;
 };
 
@@ -37,7 +38,7 @@ class LinearEstimator {
         by_columns_(order == ArrayOrder::Fortran && columns > 1),
         X_columns_(buffers.X_columns), work_(buffers.work), predictions_(buffers.predictions),
         rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
-        scratch_(buffers.scratch) {}
+        scratch_(buffers.scratch), scored_rows_(buffers.scored_rows) {}
 
   std::size_t num_samples() const { return n_; }
   std::size_t min_samples() const { return static_cast<std::size_t>(columns_) + 1; }
@@ -90,10 +91,22 @@ class LinearEstimator {
       }
     }
     predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
-    return r2_score(rows_y_.data(), rows_pred_.data(), m, scratch_);
+    if (m < 2) return r2_score(y, rows_pred_.data(), m, scratch_);
+    // Trials that tie often find the very same inliers: their denominator is the same.
+    if (!denominator_known_ || !same_rows(rows)) {
+      denominator_known_ = true;
+      scored_rows_.assign(rows.begin(), rows.end());
+      denominator_ = r2_denominator(y, m, scratch_);
+    }
+    return r2_score(y, rows_pred_.data(), m, denominator_, scratch_);
   }
 
  private:
+  bool same_rows(std::span<const std::size_t> rows) const {
+    return rows.size() == scored_rows_.size() &&
+           std::equal(rows.begin(), rows.end(), scored_rows_.begin());
+  }
+
   // NumPy's predictions of all of X in the reference array's order, through the BLAS.
   const double* blas_predictions(const LinearModel& model) {
     grow(predictions_, n_);
@@ -127,6 +140,9 @@ class LinearEstimator {
   std::vector<double>& rows_y_;
   std::vector<double>& rows_pred_;
   std::vector<double>& scratch_;
+  std::vector<std::size_t>& scored_rows_;  // the rows of the last score and their denominator
+  bool denominator_known_ = false;
+  double denominator_ = 0.0;
 };
 
 std::string format_double_repr(double v) {
