@@ -158,6 +158,13 @@ void update_rows(const double* __restrict x, const double* __restrict b, std::si
   }
 }
 
+// The terms of b . v over rows [from, to) of v = scale * c (the reflector dlarfg scaled).
+TORVEL_VECTOR_CLONES
+void reflected_products(const double* __restrict b, const double* __restrict c, double scale,
+                        std::size_t from, std::size_t to, double* __restrict terms) {
+  for (std::size_t i = from; i < to; ++i) terms[i - from] = b[i] * (scale * c[i]);
+}
+
 bool reduce_centred(const double* x, const double* b, std::size_t m, double* scratch,
                     const FirstPass& first, TwoColumnReduction& out);
 
@@ -253,9 +260,13 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
   if (h2.tau == 0.0) return true;
   const auto v2 = [&](std::size_t i) { return h2.scale * c[i]; };
   const std::size_t rows2 = reflector_length(1, m, v2);
-  double w = 0.0 + bb[1] * 1.0;
-  for (std::size_t i = 2; i < rows2; ++i) w = w + bb[i] * v2(i);
-  w = 0.0 + 1.0 * w;
+  SequentialSum dot(0.0 + bb[1] * 1.0);
+  for (std::size_t i = 2; i < rows2; i += kSquares) {
+    const std::size_t end = std::min(rows2, i + kSquares);
+    reflected_products(bb, c, h2.scale, i, end, block);
+    dot.add(block, end - i);
+  }
+  const double w = 0.0 + 1.0 * dot.value();
   if (w != 0.0) out.qtb1 = bb[1] + 1.0 * (-h2.tau * w);
   return true;
 }
