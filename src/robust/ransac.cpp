@@ -230,6 +230,7 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
   LinearEstimator estimator(X, n, columns, y, reference_order, buffers);
   RansacResult<LinearModel> result = ransac(estimator, options, buffers.engine);
   if (!result.success) raise_value_error(ransac_no_consensus_message());
+  buffers.engine.best_inliers.swap(result.inliers);  // kept for the next fit
 
   RansacReport report;
   report.num_trials = result.num_trials;

@@ -203,8 +203,10 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
     if (dynamic < limit) limit = dynamic;
   }
   if (!have_best) return result;
-  result.inliers.assign(best_inliers.begin(),
-                        best_inliers.begin() + static_cast<std::ptrdiff_t>(best_count));
+  // The best indices move into the result (a caller keeping the buffers may hand the
+  // vector back to them).
+  result.inliers.swap(best_inliers);
+  result.inliers.resize(best_count);
   result.success = true;
   result.inlier_mask.assign(n, 0);
   for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
