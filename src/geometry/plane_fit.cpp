@@ -113,13 +113,13 @@ void plane_frame_row(const double* r, Rows3View pts, std::size_t n, double* out)
   }
 }
 
-// Contiguous rows (x, y, z) split into rows (x, y) and the z values.
+// Contiguous rows (x, y, z) split into their three columns.
 TORVEL_VECTOR_CLONES
-void split_rows(const double* __restrict rows, std::size_t n, double* __restrict xy,
-                double* __restrict z) {
+void split_rows(const double* __restrict rows, std::size_t n, double* __restrict x,
+                double* __restrict y, double* __restrict z) {
   for (std::size_t i = 0; i < n; ++i) {
-    xy[2 * i] = rows[3 * i];
-    xy[2 * i + 1] = rows[3 * i + 1];
+    x[i] = rows[3 * i];
+    y[i] = rows[3 * i + 1];
     z[i] = rows[3 * i + 2];
   }
 }
@@ -168,23 +168,25 @@ void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* 
 }
 
 PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
-  // xsys (n x 2) and zs2, copied out of the caller's array before any centring.
+  // xsys (n x 2, column after column: a transposed stack, as the reference's) and zs2,
+  // copied out of the caller's array before any centring.
   thread_local std::vector<double> copies;
   const KeptScratch kept(copies, 3 * n);
-  double* xsys = copies.data();
-  double* zs2 = xsys + 2 * n;
+  double* xs = copies.data();
+  double* ys = xs + n;
+  double* zs2 = ys + n;
   if (points.row_step == 3 && points.col_step == 1) {
-    split_rows(points.data, n, xsys, zs2);
+    split_rows(points.data, n, xs, ys, zs2);
   } else {
     for (std::size_t i = 0; i < n; ++i) {
-      xsys[2 * i] = points.at(i, 0);
-      xsys[2 * i + 1] = points.at(i, 1);
+      xs[i] = points.at(i, 0);
+      ys[i] = points.at(i, 1);
       zs2[i] = points.at(i, 2);
     }
   }
-  // The reference's xsys is a transposed stack, so NumPy predicts on it in Fortran order.
-  RansacReport fit = ransac_linear(xsys, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran);
-  return plane_frame_from_model(std::move(fit.model), xsys[0], xsys[1], xsys[2], xsys[3]);
+  // NumPy predicts on the transposed stack in Fortran order.
+  RansacReport fit = ransac_linear(xs, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran);
+  return plane_frame_from_model(std::move(fit.model), xs[0], ys[0], xs[1], ys[1]);
 }
 
 PlaneFrame plane_frame_from_model(LinearModel model, double x0, double y0, double x1,

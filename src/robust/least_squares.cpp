@@ -358,32 +358,34 @@ namespace {
 
 // The m rows of a two-column X and their targets, gathered; returns the column sums, each
 // left to right from +0.0, and whether the gathered X is finite.
-bool gather_two_columns(const double* X, const double* y, const std::size_t* rows, std::size_t m,
-                        double* x_out, double* y_out, double* sums) {
+bool gather_two_columns(const double* X, FeatureLayout layout, const double* y,
+                        const std::size_t* rows, std::size_t m, double* x_out, double* y_out,
+                        double* sums) {
+  const std::size_t rs = layout.row_step, cs = layout.column_step;
   std::uint64_t non_finite = 0;
 #if defined(__SSE2__)
   __m128d acc = _mm_setzero_pd();
   for (std::size_t i = 0; i < m; ++i) {
-    const std::size_t r = rows[i];
-    const __m128d pair = _mm_loadu_pd(X + 2 * r);
+    const double* row = X + rows[i] * rs;
+    const __m128d pair = cs == 1 ? _mm_loadu_pd(row) : _mm_set_pd(row[cs], row[0]);
     _mm_storeu_pd(x_out + 2 * i, pair);
-    y_out[i] = y[r];
+    y_out[i] = y[rows[i]];
     acc = _mm_add_pd(acc, pair);
-    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r]) & kExponentBits) == kExponentBits;
-    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r + 1]) & kExponentBits) == kExponentBits;
+    non_finite |= (std::bit_cast<std::uint64_t>(row[0]) & kExponentBits) == kExponentBits;
+    non_finite |= (std::bit_cast<std::uint64_t>(row[cs]) & kExponentBits) == kExponentBits;
   }
   _mm_storeu_pd(sums, acc);
 #else
   double s0 = 0.0, s1 = 0.0;
   for (std::size_t i = 0; i < m; ++i) {
-    const std::size_t r = rows[i];
-    x_out[2 * i] = X[2 * r];
-    x_out[2 * i + 1] = X[2 * r + 1];
-    y_out[i] = y[r];
-    s0 += X[2 * r];
-    s1 += X[2 * r + 1];
-    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r]) & kExponentBits) == kExponentBits;
-    non_finite |= (std::bit_cast<std::uint64_t>(X[2 * r + 1]) & kExponentBits) == kExponentBits;
+    const double* row = X + rows[i] * rs;
+    x_out[2 * i] = row[0];
+    x_out[2 * i + 1] = row[cs];
+    y_out[i] = y[rows[i]];
+    s0 += row[0];
+    s1 += row[cs];
+    non_finite |= (std::bit_cast<std::uint64_t>(row[0]) & kExponentBits) == kExponentBits;
+    non_finite |= (std::bit_cast<std::uint64_t>(row[cs]) & kExponentBits) == kExponentBits;
   }
   sums[0] = s0;
   sums[1] = s1;
@@ -393,21 +395,22 @@ bool gather_two_columns(const double* X, const double* y, const std::size_t* row
 
 }  // namespace
 
-LinearModel fit_least_squares(const double* X, int columns, const double* y,
-                              const std::size_t* rows, std::size_t m, LeastSquaresWork& work) {
+LinearModel fit_least_squares(const double* X, FeatureLayout layout, int columns,
+                              const double* y, const std::size_t* rows, std::size_t m,
+                              LeastSquaresWork& work) {
   const auto F = static_cast<std::size_t>(columns);
   grow(work.x, m * F);
   grow(work.y, m);
   const double count = static_cast<double>(m);
   double x_offset[2] = {0.0, 0.0};
   if (F == 2) {
-    if (!gather_two_columns(X, y, rows, m, work.x.data(), work.y.data(), x_offset))
+    if (!gather_two_columns(X, layout, y, rows, m, work.x.data(), work.y.data(), x_offset))
       check_all_finite(work.x.data(), m * F, "X", true);
     x_offset[0] = x_offset[0] / count;
     x_offset[1] = x_offset[1] / count;
   } else {
     for (std::size_t i = 0; i < m; ++i) {
-      work.x[i] = X[rows[i]];
+      work.x[i] = X[rows[i] * layout.row_step];
       work.y[i] = y[rows[i]];
     }
     check_all_finite(work.x.data(), m * F, "X", true);

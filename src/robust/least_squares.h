@@ -36,12 +36,26 @@ struct LeastSquaresWork {
   int lwork = 0;
 };
 
-// Fits y ~ X on the m rows `rows` of X (n x columns, row-major), taken in that order, exactly
-// as LinearRegression().fit(X[rows], y[rows]). columns is 1 or 2, m >= 1. Throws
+// Where the values of an n x columns X lie: X(r, j) = data[r * row_step + j * column_step]
+// (row-major: row_step = columns, column_step = 1; column-major: 1 and n).
+struct FeatureLayout {
+  std::size_t row_step = 1, column_step = 1;
+};
+
+// Fits y ~ X on the m rows `rows` of X, taken in that order, exactly as
+// LinearRegression().fit(X[rows], y[rows]). columns is 1 or 2, m >= 1. Throws
 // Error(Value) with scikit-learn's / SciPy's text for non-finite X rows or an overflow to
 // infinity while centring.
-LinearModel fit_least_squares(const double* X, int columns, const double* y,
-                              const std::size_t* rows, std::size_t m, LeastSquaresWork& work);
+LinearModel fit_least_squares(const double* X, FeatureLayout layout, int columns,
+                              const double* y, const std::size_t* rows, std::size_t m,
+                              LeastSquaresWork& work);
+
+// The same on a row-major X.
+inline LinearModel fit_least_squares(const double* X, int columns, const double* y,
+                                     const std::size_t* rows, std::size_t m,
+                                     LeastSquaresWork& work) {
+  return fit_least_squares(X, {static_cast<std::size_t>(columns), 1}, columns, y, rows, m, work);
+}
 
 // The same fit with the one-column minimum-norm solve written out (one Householder reflection,
 // the arithmetic dgelsd performs with a reference BLAS on m x 1 data). Exposed for tests.

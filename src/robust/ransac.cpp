@@ -20,7 +20,7 @@ namespace {
 // kKeptSamples samples, so that repeated fits (a plane per frame) allocate nothing.
 struct LinearFitBuffers {
   RansacBuffers engine;
-  std::vector<double> X_columns, predictions, rows_x, rows_y, rows_pred, scratch;
+  std::vector<double> predictions, rows_x, rows_y, rows_pred, scratch;
   std::vector<std::size_t> scored_rows;
   LeastSquaresWork work;
 };
@@ -36,7 +36,8 @@ class LinearEstimator {
                   ArrayOrder order, LinearFitBuffers& buffers)
       : X_(X), y_(y), n_(n), columns_(columns),
         by_columns_(order == ArrayOrder::Fortran && columns > 1),
-        X_columns_(buffers.X_columns), work_(buffers.work), predictions_(buffers.predictions),
+        layout_(by_columns_ ? FeatureLayout{1, n} : FeatureLayout{static_cast<std::size_t>(columns), 1}),
+        work_(buffers.work), predictions_(buffers.predictions),
         rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
         scratch_(buffers.scratch), scored_rows_(buffers.scored_rows) {}
 
@@ -44,7 +45,7 @@ class LinearEstimator {
   std::size_t min_samples() const { return static_cast<std::size_t>(columns_) + 1; }
 
   LinearModel fit(std::span<const std::size_t> rows) {
-    return fit_least_squares(X_, columns_, y_, rows.data(), rows.size(), work_);
+    return fit_least_squares(X_, layout_, columns_, y_, rows.data(), rows.size(), work_);
   }
 
   std::size_t consensus(const LinearModel& model, double threshold, std::size_t wanted,
@@ -59,9 +60,9 @@ class LinearEstimator {
       // The arithmetic NumPy's predictions run, whatever the array's order.
       in.x0 = X_;
       in.c0 = model.coef[0];
+      in.step = layout_.row_step;
       if (columns_ == 2) {
-        in.x1 = X_ + 1;
-        in.step = 2;
+        in.x1 = X_ + layout_.column_step;
         in.c1 = model.coef[1];
       }
     } else {
@@ -78,10 +79,11 @@ class LinearEstimator {
     double* y = grow(rows_y_, m);
     grow(rows_pred_, m);
     if (F == 2) {
+      const std::size_t rs = layout_.row_step, cs = layout_.column_step;
       for (std::size_t i = 0; i < m; ++i) {
         const std::size_t r = rows[i];
-        x[2 * i] = X_[2 * r];
-        x[2 * i + 1] = X_[2 * r + 1];
+        x[2 * i] = X_[r * rs];
+        x[2 * i + 1] = X_[r * rs + cs];
         y[i] = y_[r];
       }
     } else {
@@ -114,15 +116,7 @@ class LinearEstimator {
       predict_rows(model, X_, n_, columns_, predictions_.data());
       return predictions_.data();
     }
-    if (!columns_copied_) {
-      columns_copied_ = true;
-      grow(X_columns_, 2 * n_);
-      for (std::size_t i = 0; i < n_; ++i) {
-        X_columns_[i] = X_[2 * i];
-        X_columns_[n_ + i] = X_[2 * i + 1];
-      }
-    }
-    predict_rows_column_major(model, X_columns_.data(), n_, columns_, predictions_.data());
+    predict_rows_column_major(model, X_, n_, columns_, predictions_.data());
     return predictions_.data();
   }
 
@@ -131,9 +125,8 @@ class LinearEstimator {
   std::size_t n_;
   int columns_;
   bool by_columns_;  // the reference array is Fortran-ordered (two columns)
+  FeatureLayout layout_;
   bool x_checked_ = false;
-  std::vector<double>& X_columns_;   // a column-major copy, made when the BLAS predicts
-  bool columns_copied_ = false;
   LeastSquaresWork& work_;
   std::vector<double>& predictions_;
   std::vector<double>& rows_x_;

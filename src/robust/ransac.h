@@ -50,10 +50,11 @@ struct RansacReport {
 // The memory order of the NumPy array X that the equivalent scikit-learn call receives.
 // NumPy predicts on all of X with BLAS gemv, transposed for a C-ordered array and plain for a
 // Fortran-ordered one (for example np.vstack((xs, ys)).T), and optimised BLAS libraries round
-// the two kernels differently. The data passed here stay row-major either way.
+// the two kernels differently. X is passed in the same order as that array.
 enum class ArrayOrder { C, Fortran };
 
-// X: n rows of `columns` doubles, row-major contiguous; y: n doubles. columns is 1 or 2.
+// X: n x columns doubles, contiguous, in `reference_order`: row after row (C) or column
+// after column (Fortran); y: n doubles. columns is 1 or 2.
 // A row is an inlier iff |y - prediction| <= options.residual_threshold; the fit is
 // scikit-learn's RANSACRegressor(residual_threshold, max_trials, random_state=seed) with the
 // default LinearRegression, and every call starts a fresh generator. Throws
