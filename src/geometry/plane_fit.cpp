@@ -11,6 +11,7 @@
 
 #include "robust/blas.h"
 #include "robust/least_squares.h"
+#include "support/compress.h"
 #include "support/error.h"
 #include "support/simd.h"
 
@@ -305,11 +306,7 @@ LaserPlane centre_and_finish_plane_fit(const PlaneFrame& f, double* data,
   double* abs_distances = distances + n;
   double* below_values = abs_distances + n;
   centre_and_measure(data, n, f.plane, distances, abs_distances);
-  std::size_t below = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    below_values[below] = distances[i];
-    below += static_cast<std::size_t>(distances[i] < 0.0);
-  }
+  const std::size_t below = keep_negatives(distances, n, below_values);
   return plane_from_distances(f, abs_distances, n, below_values, below, shift_ratio);
 }
 

@@ -1,8 +1,9 @@
 #include "robust/consensus.h"
 
-#include <array>
 #include <cmath>
 #include <cstdint>
+
+#include "support/compress.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -43,22 +44,6 @@ std::size_t gather_scalar(const ConsensusInput& in, double threshold, std::size_
 }
 
 #if TORVEL_CONSENSUS_AVX2
-// For each 4-bit mask of kept lanes, the 32-bit lane permutation that moves the kept 64-bit
-// lanes to the front, in order.
-constexpr std::array<std::array<std::int32_t, 8>, 16> compaction_table() {
-  std::array<std::array<std::int32_t, 8>, 16> table{};
-  for (int mask = 0; mask < 16; ++mask) {
-    int out = 0;
-    for (int lane = 0; lane < 4; ++lane)
-      if (mask & (1 << lane)) {
-        table[mask][2 * out] = 2 * lane;
-        table[mask][2 * out + 1] = 2 * lane + 1;
-        ++out;
-      }
-  }
-  return table;
-}
-alignas(32) constexpr auto kCompaction = compaction_table();
 
 // Four samples' predictions from i on.
 template <Source source>
@@ -105,7 +90,7 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in
       const __m256d residual = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(in.y + i), p));
       const int mask = _mm256_movemask_pd(_mm256_cmp_pd(residual, limit, _CMP_LE_OQ));
       const __m256i order =
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompaction[mask].data()));
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kCompaction[mask].data()));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices + kept),
                           _mm256_permutevar8x32_epi32(index, order));
       kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
