@@ -81,6 +81,45 @@ void centre_columns(double* x, double* y, std::size_t m, int columns, const doub
 
 }  // namespace
 
+namespace {
+
+using Lanes = double __attribute__((vector_size(64)));  // one block's eight running sums
+
+inline void add_block(Lanes& r, const double* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  r += v;
+}
+
+// NumPy's sum of one contiguous block of 8 to 128 values: eight running sums, combined
+// ((s0+s1)+(s2+s3))+((s4+s5)+(s6+s7)), then the tail left to right.
+inline double finish_leaf(const Lanes& r, const double* a, std::size_t n) {
+  double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+  for (std::size_t i = n - n % 8; i < n; ++i) res += a[i];
+  return res;
+}
+
+// Two neighbouring leaves, a (na values) then b (nb values), their running sums advanced
+// side by side: each leaf's additions are its own, in its own order.
+TORVEL_VECTOR_CLONES
+double two_leaves(const double* a, std::size_t na, const double* b, std::size_t nb) {
+  Lanes ra, rb;
+  std::memcpy(&ra, a, sizeof ra);
+  std::memcpy(&rb, b, sizeof rb);
+  const std::size_t ea = na - na % 8, eb = nb - nb % 8;
+  const std::size_t common = ea < eb ? ea : eb;
+  std::size_t i = 8;
+  for (; i < common; i += 8) {
+    add_block(ra, a + i);
+    add_block(rb, b + i);
+  }
+  for (std::size_t j = i; j < ea; j += 8) add_block(ra, a + j);
+  for (std::size_t j = i; j < eb; j += 8) add_block(rb, b + j);
+  return finish_leaf(ra, a, na) + finish_leaf(rb, b, nb);
+}
+
+}  // namespace
+
 double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
   if (n < 8) {
     double res = 0.0;
@@ -122,6 +161,7 @@ double pairwise_sum(const double* a, std::size_t n, std::size_t stride) {
   }
   std::size_t n2 = n / 2;
   n2 -= n2 % 8;
+  if (stride == 1 && n - n2 <= 128) return two_leaves(a, n2, a + n2, n - n2);
   return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
 }
 

@@ -37,19 +37,20 @@ std::size_t add_as_integers(const double* terms, std::size_t n, Binade& b) {
   constexpr double kRound = 0x1.8p52;
   const LaneBits magnitude_bits = LaneBits{} + 0x7fffffffffffffff;
   const double inv_u = b.inv_u;
-  const auto total = [](Lanes v) {
+  const auto total = [](const Lanes& v) {
     const auto half = __builtin_shufflevector(v, v, 0, 1, 2, 3) +
                       __builtin_shufflevector(v, v, 4, 5, 6, 7);
     const auto quarter = __builtin_shufflevector(half, half, 0, 1) +
                          __builtin_shufflevector(half, half, 2, 3);
     return quarter[0] + quarter[1];
   };
-  const auto largest = [](Lanes v) {
-    const auto pick = [](auto a, auto b) { return a > b ? a : b; };
-    const auto half = pick(__builtin_shufflevector(v, v, 0, 1, 2, 3),
-                           __builtin_shufflevector(v, v, 4, 5, 6, 7));
-    const auto quarter = pick(__builtin_shufflevector(half, half, 0, 1),
-                              __builtin_shufflevector(half, half, 2, 3));
+  const auto largest = [](const Lanes& v) {
+    const auto low = __builtin_shufflevector(v, v, 0, 1, 2, 3);
+    const auto high = __builtin_shufflevector(v, v, 4, 5, 6, 7);
+    const auto half = low > high ? low : high;
+    const auto half_low = __builtin_shufflevector(half, half, 0, 1);
+    const auto half_high = __builtin_shufflevector(half, half, 2, 3);
+    const auto quarter = half_low > half_high ? half_low : half_high;
     return quarter[0] > quarter[1] ? quarter[0] : quarter[1];
   };
   std::size_t i = 0;

@@ -109,6 +109,38 @@ TEST(LeastSquares, PairwiseSumFollowsNumPyBlocks) {
   EXPECT_EQ(pairwise_sum(v.data() + 1, 8, 2), 8.0);  // strided
 }
 
+// NumPy's blocks written plainly: the sums of neighbouring blocks, added side by side in
+// vector lanes, must keep each block's own order.
+double numpy_pairwise(const double* a, std::size_t n) {
+  if (n < 8) {
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) res += a[i];
+    return res;
+  }
+  if (n <= 128) {
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
+    std::size_t i = 8;
+    for (; i < n - n % 8; i += 8)
+      for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
+    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+  }
+  const std::size_t n2 = n / 2 - (n / 2) % 8;
+  return numpy_pairwise(a, n2) + numpy_pairwise(a + n2, n - n2);
+}
+
+TEST(LeastSquares, PairwiseSumOfNeighbouringBlocks) {
+  std::mt19937_64 gen(3);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<double> v(5000);
+  for (double& x : v) x = std::ldexp(unit(gen), static_cast<int>(gen() % 60));
+  for (std::size_t n : {129u, 135u, 200u, 255u, 256u, 300u, 1001u, 4097u}) {
+    EXPECT_EQ(pairwise_sum(v.data(), n), numpy_pairwise(v.data(), n)) << n;
+  }
+}
+
 TEST(LeastSquares, R2ScoreRules) {
   std::vector<double> scratch;
   const double y[3] = {0.5, 0.5, 0.5};
