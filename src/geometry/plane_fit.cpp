@@ -1,8 +1,10 @@
 #include "geometry/plane_fit.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -114,15 +116,24 @@ void plane_frame_row(const double* r, Rows3View pts, std::size_t n, double* out)
   }
 }
 
-// Contiguous rows (x, y, z) split into their three columns.
+// Contiguous rows (x, y, z) split into their three columns; whether all are finite
+// (all-ones exponents mark NaN and infinity).
 TORVEL_VECTOR_CLONES
-void split_rows(const double* __restrict rows, std::size_t n, double* __restrict x,
+bool split_rows(const double* __restrict rows, std::size_t n, double* __restrict x,
                 double* __restrict y, double* __restrict z) {
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
+  const auto not_finite = [](double v) {
+    return static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kExponent) == kExponent);
+  };
+  std::uint64_t non_finite = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    x[i] = rows[3 * i];
-    y[i] = rows[3 * i + 1];
-    z[i] = rows[3 * i + 2];
+    const double a = rows[3 * i], b = rows[3 * i + 1], c = rows[3 * i + 2];
+    x[i] = a;
+    y[i] = b;
+    z[i] = c;
+    non_finite |= not_finite(a) | not_finite(b) | not_finite(c);
   }
+  return non_finite == 0;
 }
 
 }  // namespace
@@ -176,8 +187,9 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   double* xs = copies.data();
   double* ys = xs + n;
   double* zs2 = ys + n;
+  FiniteInputs finite = FiniteInputs::Scan;
   if (points.row_step == 3 && points.col_step == 1) {
-    split_rows(points.data, n, xs, ys, zs2);
+    if (split_rows(points.data, n, xs, ys, zs2)) finite = FiniteInputs::Known;
   } else {
     for (std::size_t i = 0; i < n; ++i) {
       xs[i] = points.at(i, 0);
@@ -186,7 +198,7 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
     }
   }
   // NumPy predicts on the transposed stack in Fortran order.
-  RansacReport fit = ransac_linear(xs, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran);
+  RansacReport fit = ransac_linear(xs, n, 2, zs2, kPlaneRansac, ArrayOrder::Fortran, finite);
   return plane_frame_from_model(std::move(fit.model), xs[0], ys[0], xs[1], ys[1]);
 }
 

@@ -33,11 +33,11 @@ class LinearEstimator {
   using Model = LinearModel;
 
   LinearEstimator(const double* X, std::size_t n, int columns, const double* y,
-                  ArrayOrder order, LinearFitBuffers& buffers)
+                  ArrayOrder order, LinearFitBuffers& buffers, bool x_finite)
       : X_(X), y_(y), n_(n), columns_(columns),
         by_columns_(order == ArrayOrder::Fortran && columns > 1),
         layout_(by_columns_ ? FeatureLayout{1, n} : FeatureLayout{static_cast<std::size_t>(columns), 1}),
-        work_(buffers.work), predictions_(buffers.predictions),
+        x_checked_(x_finite), work_(buffers.work), predictions_(buffers.predictions),
         rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
         scratch_(buffers.scratch), scored_rows_(buffers.scored_rows) {}
 
@@ -126,7 +126,7 @@ class LinearEstimator {
   int columns_;
   bool by_columns_;  // the reference array is Fortran-ordered (two columns)
   FeatureLayout layout_;
-  bool x_checked_ = false;
+  bool x_checked_;
   LeastSquaresWork& work_;
   std::vector<double>& predictions_;
   std::vector<double>& rows_x_;
@@ -188,7 +188,8 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
 }
 
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
-                           const RansacOptions& options, ArrayOrder reference_order) {
+                           const RansacOptions& options, ArrayOrder reference_order,
+                           FiniteInputs finite) {
   const double residual_threshold = options.residual_threshold;
   const int max_trials = options.max_trials;
   if (columns != 1 && columns != 2) raise_value_error("ransac_linear: columns must be 1 or 2");
@@ -206,7 +207,7 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
     raise_value_error("Found array with 0 sample(s) (shape=(0, " + std::to_string(columns) +
                       ")) while a minimum of 1 is required by RANSACRegressor.");
   }
-  check_all_finite(y, n, "y", false);
+  if (finite == FiniteInputs::Scan) check_all_finite(y, n, "y", false);
   const auto k = static_cast<std::size_t>(columns) + 1;
   if (k > n) {
     raise_value_error("`min_samples` may not be larger than number of samples: n_samples = " +
@@ -220,7 +221,8 @@ RansacReport ransac_linear(const double* X, std::size_t n, int columns, const do
       if (large) buffers = LinearFitBuffers{};
     }
   } release{n > kKeptSamples};
-  LinearEstimator estimator(X, n, columns, y, reference_order, buffers);
+  LinearEstimator estimator(X, n, columns, y, reference_order, buffers,
+                            finite == FiniteInputs::Known);
   RansacResult<LinearModel> result = ransac(estimator, options, buffers.engine);
   if (!result.success) raise_value_error(ransac_no_consensus_message());
   buffers.engine.best_inliers.swap(result.inliers);  // kept for the next fit

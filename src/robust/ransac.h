@@ -53,6 +53,10 @@ struct RansacReport {
 // the two kernels differently. X is passed in the same order as that array.
 enum class ArrayOrder { C, Fortran };
 
+// Whether ransac_linear scans X and y for NaN and infinity, or its caller has found them all
+// finite (the scan would pass).
+enum class FiniteInputs { Scan, Known };
+
 // X: n x columns doubles, contiguous, in `reference_order`: row after row (C) or column
 // after column (Fortran); y: n doubles. columns is 1 or 2.
 // A row is an inlier iff |y - prediction| <= options.residual_threshold; the fit is
@@ -63,7 +67,8 @@ enum class ArrayOrder { C, Fortran };
 // a returned report always holds a model.
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,
                            const RansacOptions& options,
-                           ArrayOrder reference_order = ArrayOrder::C);
+                           ArrayOrder reference_order = ArrayOrder::C,
+                           FiniteInputs finite = FiniteInputs::Scan);
 
 // The same with the default options and this threshold.
 RansacReport ransac_linear(const double* X, std::size_t n, int columns, const double* y,

@@ -237,6 +237,15 @@ def test_fit_plane_errors():
         t.fit_plane(frozen, 1.0)
     with pytest.raises(ValueError, match="expected an N x 3 array"):
         t.fit_plane(pts[:, :2], 1.0)
+    # A NaN or an infinity in any column: the estimator's text for X or y, as the reference's.
+    for column, value in ((0, np.nan), (1, np.inf), (2, np.nan), (2, -np.inf)):
+        bad = laser_scene(9, 300)
+        bad[123, column] = value
+        with pytest.raises(ValueError) as want:
+            ref_fit_plane(bad.copy(), 1.0)
+        with pytest.raises(ValueError) as got:
+            t.fit_plane(bad.copy(), 1.0)
+        assert str(got.value) == str(want.value), (column, value)
 
 
 # --- from_cnt2cnt --------------------------------------------------------------------
