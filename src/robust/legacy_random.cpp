@@ -21,6 +21,16 @@ std::uint32_t mask_for(std::uint32_t r) {
 
 }  // namespace
 
+const std::mt19937& LegacyRandom::seeded(std::uint32_t seed) {
+  thread_local std::uint32_t last_seed = 0;
+  thread_local std::mt19937 engine(0);
+  if (seed != last_seed) {
+    engine.seed(seed);
+    last_seed = seed;
+  }
+  return engine;
+}
+
 std::uint64_t LegacyRandom::interval(std::uint64_t max) {
   if (max == 0) return 0;
   if (max > 0xFFFFFFFFull) raise_value_error("interval: range wider than 32 bits");

@@ -16,7 +16,7 @@ namespace torvel {
 
 class LegacyRandom {
  public:
-  explicit LegacyRandom(std::uint32_t seed) : engine_(seed) {}
+  explicit LegacyRandom(std::uint32_t seed) : engine_(seeded(seed)) {}
 
   std::uint32_t next_word() { return static_cast<std::uint32_t>(engine_()); }
 
@@ -34,6 +34,10 @@ class LegacyRandom {
   std::size_t words_used() const { return words_; }
 
  private:
+  // The engine as seeded: every fit seeds the same way, so the seeding is done once per thread
+  // and seed.
+  static const std::mt19937& seeded(std::uint32_t seed);
+
   std::uint32_t word() {
     ++words_;
     return next_word();
