@@ -75,10 +75,13 @@ class LinearEstimator {
   double score(const LinearModel& model, std::span<const std::size_t> rows) {
     const auto F = static_cast<std::size_t>(columns_);
     const std::size_t m = rows.size();
-    double* x = grow(rows_x_, m * F);
-    double* y = grow(rows_y_, m);
     grow(rows_pred_, m);
-    if (F == 2) {
+    // Trials that tie often find the very same inliers: then their rows of X and y, and the
+    // score's denominator, are those of the last score.
+    const bool same = scored_ && same_rows(rows);
+    double* x = same ? rows_x_.data() : grow(rows_x_, m * F);
+    double* y = same ? rows_y_.data() : grow(rows_y_, m);
+    if (!same && F == 2) {
       const std::size_t rs = layout_.row_step, cs = layout_.column_step;
       for (std::size_t i = 0; i < m; ++i) {
         const std::size_t r = rows[i];
@@ -86,17 +89,16 @@ class LinearEstimator {
         x[2 * i + 1] = X_[r * rs + cs];
         y[i] = y_[r];
       }
-    } else {
+    } else if (!same) {
       for (std::size_t i = 0; i < m; ++i) {
         x[i] = X_[rows[i]];
         y[i] = y_[rows[i]];
       }
     }
-    predict_rows(model, rows_x_.data(), m, columns_, rows_pred_.data());
+    predict_rows(model, x, m, columns_, rows_pred_.data());
     if (m < 2) return r2_score(y, rows_pred_.data(), m, scratch_);
-    // Trials that tie often find the very same inliers: their denominator is the same.
-    if (!denominator_known_ || !same_rows(rows)) {
-      denominator_known_ = true;
+    if (!same) {
+      scored_ = true;
       scored_rows_.assign(rows.begin(), rows.end());
       denominator_ = r2_denominator(y, m, scratch_);
     }
@@ -134,7 +136,7 @@ class LinearEstimator {
   std::vector<double>& rows_pred_;
   std::vector<double>& scratch_;
   std::vector<std::size_t>& scored_rows_;  // the rows of the last score and their denominator
-  bool denominator_known_ = false;
+  bool scored_ = false;
   double denominator_ = 0.0;
 };
 
