@@ -31,7 +31,7 @@ namespace torvel {
 
 // The robust fit of the plane: a point is an inlier within 0.01 along z (in the points'
 // length unit), 300 trials, seed 42.
-inline constexpr RansacOptions kPlaneRansac{.residual_threshold = 0.01};
+inline constexpr RansacOptions kPlaneRansac{.residual_threshold = 0.01, .inlier_mask = false};
 
 // The ten documented values, in result order, and the empty-mean flag.
 struct LaserPlane {

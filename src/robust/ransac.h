@@ -39,11 +39,13 @@ struct RansacOptions {
   int max_trials = 300;
   std::uint32_t seed = 42;          // a fresh NumPy legacy generator per run
   double stop_probability = 0.99;
+  bool inlier_mask = true;          // whether the result lists each sample's inlier flag
 };
 
 struct RansacReport {
   int num_trials = 0;
-  std::vector<std::uint8_t> inlier_mask;  // one per sample, 1 = inlier
+  std::vector<std::uint8_t> inlier_mask;  // one per sample, 1 = inlier (empty when the
+                                          // options ask for none)
   LinearModel model;                      // the final refit on the inliers
 };
 
@@ -214,8 +216,10 @@ RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& option
   result.inliers.swap(best_inliers);
   result.inliers.resize(best_count);
   result.success = true;
-  result.inlier_mask.assign(n, 0);
-  for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
+  if (options.inlier_mask) {
+    result.inlier_mask.assign(n, 0);
+    for (std::size_t i : result.inliers) result.inlier_mask[i] = 1;
+  }
   result.model = estimator.fit(std::span<const std::size_t>(result.inliers));
   return result;
 }
