@@ -315,6 +315,14 @@ TEST(Ransac, LinearFitOfAnExactLine) {
   EXPECT_NEAR(report.model.intercept, 1.0, 1e-12);
   const double at = 10.0;
   EXPECT_NEAR(report.model.predict(&at), 21.0, 1e-12);
+  // Without the mask the fit is the same.
+  const RansacReport bare = ransac_linear(x.data(), x.size(), 1, y.data(),
+                                          RansacOptions{.residual_threshold = 3.0,
+                                                        .inlier_mask = false});
+  EXPECT_TRUE(bare.inlier_mask.empty());
+  EXPECT_EQ(bare.num_trials, report.num_trials);
+  EXPECT_EQ(bare.model.coef, report.model.coef);
+  EXPECT_EQ(bare.model.intercept, report.model.intercept);
 }
 
 // ---------------------------------------------------------------- against scikit-learn
