@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "support/compress.h"
 
@@ -69,6 +70,28 @@ __attribute__((target("avx2"))) inline __m256d predict4(const ConsensusInput& in
   }
 }
 
+// The vector passes first flag the kept samples, a lane group's flags in one byte, and list
+// the kept indices only when the trial can still count (most trials that fall short are
+// skipped without writing a list). The flags of one pass, kept per thread.
+std::uint8_t* flag_bytes(std::size_t groups) {
+  thread_local std::vector<std::uint8_t> flags;
+  if (flags.size() < groups) flags.resize(groups);
+  return flags.data();
+}
+
+// The flags of samples [from, n) one at a time, in the byte after `groups` whole groups.
+template <Source source>
+std::size_t flag_tail(const ConsensusInput& in, double threshold, std::size_t from,
+                      std::uint8_t* flags, std::size_t groups) {
+  std::uint8_t last = 0;
+  for (std::size_t i = from; i < in.n; ++i) {
+    const bool keep = std::fabs(in.y[i] - prediction<source>(in, i)) <= threshold;
+    last = static_cast<std::uint8_t>(last | (keep ? 1u << (i - from) : 0u));
+  }
+  flags[groups] = last;
+  return static_cast<std::size_t>(__builtin_popcount(last));
+}
+
 template <Source source>
 __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in, double threshold,
                                                         std::size_t wanted,
@@ -77,27 +100,38 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in
   const __m256d limit = _mm256_set1_pd(threshold);
   const __m256d c0 = _mm256_set1_pd(in.c0), c1 = _mm256_set1_pd(in.c1);
   const __m256d intercept = _mm256_set1_pd(in.intercept);
-  const __m256i four = _mm256_set1_epi64x(4);
-  const std::size_t n = in.n;
+  const std::size_t n = in.n, groups = n / 4;
+  std::uint8_t* flags = flag_bytes(groups + 1);
   std::size_t kept = 0, i = 0;
   while (i + 4 <= n) {
     if (kept + (n - i) < wanted) return kept;
     const std::size_t end = i + kBlock < n ? i + kBlock : n;
-    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(i)),
-                                     _mm256_setr_epi64x(0, 1, 2, 3));
     for (; i + 4 <= end; i += 4) {
       const __m256d p = predict4<source>(in, i, c0, c1, intercept);
       const __m256d residual = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(in.y + i), p));
       const int mask = _mm256_movemask_pd(_mm256_cmp_pd(residual, limit, _CMP_LE_OQ));
-      const __m256i order =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kCompaction[mask].data()));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices + kept),
-                          _mm256_permutevar8x32_epi32(index, order));
+      flags[i / 4] = static_cast<std::uint8_t>(mask);
       kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-      index = _mm256_add_epi64(index, four);
     }
   }
-  return gather_scalar<source>(in, threshold, i, n, kept, indices);
+  kept += flag_tail<source>(in, threshold, i, flags, groups);
+  if (kept < wanted) return kept;
+  // The list: each group's kept indices moved to the front of a register stored whole (a
+  // group never stores past the samples before it plus four; the tail goes one by one).
+  std::size_t listed = 0;
+  __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+  const __m256i four = _mm256_set1_epi64x(4);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const __m256i order =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kCompaction[flags[g]].data()));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices + listed),
+                        _mm256_permutevar8x32_epi32(index, order));
+    listed += static_cast<std::size_t>(__builtin_popcount(flags[g]));
+    index = _mm256_add_epi64(index, four);
+  }
+  for (std::size_t k = 4 * groups; k < n; ++k)
+    if (flags[groups] & (1u << (k - 4 * groups))) indices[listed++] = k;
+  return kept;
 }
 
 // The same with eight lanes and the kept indices compressed in a register.
@@ -131,24 +165,33 @@ __attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInpu
   const __m512d limit = _mm512_set1_pd(threshold);
   const __m512d c0 = _mm512_set1_pd(in.c0), c1 = _mm512_set1_pd(in.c1);
   const __m512d intercept = _mm512_set1_pd(in.intercept);
-  const __m512i eight = _mm512_set1_epi64(8);
-  const std::size_t n = in.n;
+  const std::size_t n = in.n, groups = n / 8;
+  std::uint8_t* flags = flag_bytes(groups + 1);
   std::size_t kept = 0, i = 0;
   while (i + 8 <= n) {
     if (kept + (n - i) < wanted) return kept;
     const std::size_t end = i + kBlock < n ? i + kBlock : n;
-    __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(i)),
-                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
     for (; i + 8 <= end; i += 8) {
       const __m512d p = predict8<source>(in, i, c0, c1, intercept);
       const __m512d residual = _mm512_abs_pd(_mm512_sub_pd(_mm512_loadu_pd(in.y + i), p));
       const __mmask8 mask = _mm512_cmp_pd_mask(residual, limit, _CMP_LE_OQ);
-      _mm512_storeu_si512(indices + kept, _mm512_maskz_compress_epi64(mask, index));
+      flags[i / 8] = static_cast<std::uint8_t>(mask);
       kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-      index = _mm512_add_epi64(index, eight);
     }
   }
-  return gather_scalar<source>(in, threshold, i, n, kept, indices);
+  kept += flag_tail<source>(in, threshold, i, flags, groups);
+  if (kept < wanted) return kept;
+  std::size_t listed = 0;
+  __m512i index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m512i eight = _mm512_set1_epi64(8);
+  for (std::size_t g = 0; g < groups; ++g) {
+    _mm512_storeu_si512(indices + listed, _mm512_maskz_compress_epi64(flags[g], index));
+    listed += static_cast<std::size_t>(__builtin_popcount(flags[g]));
+    index = _mm512_add_epi64(index, eight);
+  }
+  for (std::size_t k = 8 * groups; k < n; ++k)
+    if (flags[groups] & (1u << (k - 8 * groups))) indices[listed++] = k;
+  return kept;
 }
 
 bool has_avx512() {

@@ -25,7 +25,8 @@ struct ConsensusInput {
 // `indices` (room for n) and returns their number. Vector lanes store a whole group of
 // indices at the kept count, which never runs ahead of the samples read. A trial that needs
 // `wanted` samples stops as soon as it cannot reach them, and then returns some number
-// below `wanted`.
+// below `wanted`; below `wanted`, what `indices` holds is unspecified (the vector passes
+// flag the samples first and list them only for a count that reaches it).
 std::size_t gather_consensus(const ConsensusInput& in, double threshold, std::size_t wanted,
                              std::size_t* indices);
 

@@ -549,6 +549,9 @@ TEST(Consensus, KeptIndicesMatchTheResiduals) {
         gather_consensus(cases[c].in, threshold, expected.size(), kept.data());
     ASSERT_EQ(count, expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), kept.begin()));
+    std::vector<std::size_t> again(n);  // wanting fewer lists them all as well
+    ASSERT_EQ(gather_consensus(cases[c].in, threshold, 1, again.data()), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), again.begin()));
     // A trial that cannot reach the wanted count reports fewer.
     EXPECT_LT(gather_consensus(cases[c].in, threshold, expected.size() + 1, kept.data()),
               expected.size() + 1);
