@@ -72,12 +72,30 @@ __attribute__((target("avx2"))) inline __m256d predict4(const ConsensusInput& in
 
 // The vector passes first flag the kept samples, a lane group's flags in one byte, and list
 // the kept indices only when the trial can still count (most trials that fall short are
-// skipped without writing a list). The flags of one pass, kept per thread.
-std::uint8_t* flag_bytes(std::size_t groups) {
-  thread_local std::vector<std::uint8_t> flags;
-  if (flags.size() < groups) flags.resize(groups);
-  return flags.data();
-}
+// skipped without writing a list). The flags of one pass: kept per thread between passes
+// of up to kKeptFlags bytes, released after larger ones.
+constexpr std::size_t kKeptFlags = std::size_t{1} << 16;
+
+class FlagBytes {
+ public:
+  explicit FlagBytes(std::size_t bytes) {
+    if (kept().size() < bytes) kept().resize(bytes);
+    large_ = bytes > kKeptFlags;
+  }
+  ~FlagBytes() {
+    if (large_) std::vector<std::uint8_t>().swap(kept());
+  }
+  FlagBytes(const FlagBytes&) = delete;
+  FlagBytes& operator=(const FlagBytes&) = delete;
+  std::uint8_t* data() { return kept().data(); }
+
+ private:
+  static std::vector<std::uint8_t>& kept() {
+    thread_local std::vector<std::uint8_t> flags;
+    return flags;
+  }
+  bool large_;
+};
 
 // The flags of samples [from, n) one at a time, in the byte after `groups` whole groups.
 template <Source source>
@@ -101,7 +119,8 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in
   const __m256d c0 = _mm256_set1_pd(in.c0), c1 = _mm256_set1_pd(in.c1);
   const __m256d intercept = _mm256_set1_pd(in.intercept);
   const std::size_t n = in.n, groups = n / 4;
-  std::uint8_t* flags = flag_bytes(groups + 1);
+  FlagBytes flag_bytes(groups + 1);
+  std::uint8_t* flags = flag_bytes.data();
   std::size_t kept = 0, i = 0;
   while (i + 4 <= n) {
     if (kept + (n - i) < wanted) return kept;
@@ -166,7 +185,8 @@ __attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInpu
   const __m512d c0 = _mm512_set1_pd(in.c0), c1 = _mm512_set1_pd(in.c1);
   const __m512d intercept = _mm512_set1_pd(in.intercept);
   const std::size_t n = in.n, groups = n / 8;
-  std::uint8_t* flags = flag_bytes(groups + 1);
+  FlagBytes flag_bytes(groups + 1);
+  std::uint8_t* flags = flag_bytes.data();
   std::size_t kept = 0, i = 0;
   while (i + 8 <= n) {
     if (kept + (n - i) < wanted) return kept;
