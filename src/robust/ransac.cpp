@@ -36,7 +36,8 @@ class LinearEstimator {
                   ArrayOrder order, LinearFitBuffers& buffers, bool x_finite)
       : X_(X), y_(y), n_(n), columns_(columns),
         by_columns_(order == ArrayOrder::Fortran && columns > 1),
-        layout_(by_columns_ ? FeatureLayout{1, n} : FeatureLayout{static_cast<std::size_t>(columns), 1}),
+        layout_(by_columns_ ? FeatureLayout{1, n}
+                            : FeatureLayout{static_cast<std::size_t>(columns), 1}),
         x_checked_(x_finite), work_(buffers.work), predictions_(buffers.predictions),
         rows_x_(buffers.rows_x), rows_y_(buffers.rows_y), rows_pred_(buffers.rows_pred),
         scratch_(buffers.scratch), scored_rows_(buffers.scored_rows) {}

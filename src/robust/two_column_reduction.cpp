@@ -80,7 +80,9 @@ constexpr std::size_t kSquares = 256;
 constexpr std::uint64_t kMagnitude = 0x7fffffffffffffffull;
 constexpr std::uint64_t kInfinityBits = 0x7ff0000000000000ull;
 
-inline std::uint64_t magnitude_bits(double v) { return std::bit_cast<std::uint64_t>(v) & kMagnitude; }
+inline std::uint64_t magnitude_bits(double v) {
+  return std::bit_cast<std::uint64_t>(v) & kMagnitude;
+}
 
 struct Extremes {
   std::uint64_t a = 0, b = 0, largest = 0, smallest = kInfinityBits;  // magnitudes' bits
