@@ -131,44 +131,60 @@ __attribute__((target("avx2"))) void add_ring_gathered(const std::uint8_t* data,
   }
 }
 
-// The same sixteen samples at a time with AVX-512 gathers, which read twice as many bytes
-// per instruction. (GCC 12's AVX-512 headers trip -Wuninitialized on their own placeholder
-// vectors.)
+// With AVX-512 the samples go sixteen at a time, and ray by ray. (GCC 12's AVX-512 headers
+// trip -Wuninitialized on their own placeholder vectors.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-__attribute__((target("avx512f"))) inline __m512i ring_positions16(__m512d r, const double* c,
+// v * w[0..16) + centre in double, made floats and rounded half to even: ring_coordinates'
+// steps on sixteen samples (v broadcast: here a cosine or a sine, w the radii).
+__attribute__((target("avx512f"))) inline __m512i ring_positions16(__m512d v, const double* w,
                                                                    __m512d centre) {
-  const __m256 lo = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(r, _mm512_loadu_pd(c)), centre));
+  const __m256 lo = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(v, _mm512_loadu_pd(w)), centre));
   const __m256 hi =
-      _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(r, _mm512_loadu_pd(c + 8)), centre));
+      _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(v, _mm512_loadu_pd(w + 8)), centre));
   const __m512d both = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(lo)),
                                           _mm256_castps_pd(hi), 1);
   return _mm512_cvtps_epi32(_mm512_castpd_ps(both));
 }
 
-__attribute__((target("avx512f"))) void add_ring_gathered16(
-    const std::uint8_t* data, std::size_t step, const cv::Rect& lit, float radius,
-    const double* cps, const double* sps, double centre_x, double centre_y, std::int32_t* sums) {
-  const __m512d r = _mm512_set1_pd(radius);
+// The rings' samples ray by ray: direction phi's first `rings` samples, sixteen radii at a
+// time, summed in lanes. Along a ray each rounded coordinate moves one way only (every step
+// from the radius to the pixel is monotonic), so the samples inside the extent are one run
+// of radii: the ray stops at the first group past it.
+__attribute__((target("avx512f"))) void add_rays_gathered16(
+    const std::uint8_t* data, std::size_t step, const cv::Rect& lit, const float* rhos,
+    int rings, const double* cps, const double* sps, double centre_x, double centre_y,
+    std::int32_t* sums) {
   const __m512d cx = _mm512_set1_pd(centre_x), cy = _mm512_set1_pd(centre_y);
   const __m512i x0 = _mm512_set1_epi32(lit.x), y0 = _mm512_set1_epi32(lit.y);
   const __m512i cols = _mm512_set1_epi32(lit.width), rows = _mm512_set1_epi32(lit.height);
   const __m512i byte = _mm512_set1_epi32(0xff);
   const __m512i stride = _mm512_set1_epi32(static_cast<int>(step));
-  static_assert(kDirections % 16 == 0);
-  for (int phi = 0; phi < kDirections; phi += 16) {
-    const __m512i x = _mm512_sub_epi32(ring_positions16(r, cps + phi, cx), x0);
-    const __m512i y = _mm512_sub_epi32(ring_positions16(r, sps + phi, cy), y0);
-    // 0 <= x < cols and 0 <= y < rows, as unsigned comparisons.
-    const __mmask16 inside = _mm512_cmplt_epu32_mask(x, cols) & _mm512_cmplt_epu32_mask(y, rows);
-    if (inside == 0) continue;
-    const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(y, stride), x);
-    const __m512i words =
-        _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, data, 1);
-    __m512i* out = reinterpret_cast<__m512i*>(sums + phi);
-    _mm512_storeu_si512(out,
-                        _mm512_add_epi32(_mm512_loadu_si512(out), _mm512_and_si512(words, byte)));
+  // The radii as doubles, padded to whole groups (padding lanes are masked off).
+  alignas(64) double radii[kRadialSamples + 16] = {};
+  for (int rho = 0; rho < rings; ++rho) radii[rho] = rhos[rho];
+  for (int phi = 0; phi < kDirections; ++phi) {
+    const __m512d c = _mm512_set1_pd(cps[phi]), s = _mm512_set1_pd(sps[phi]);
+    __m512i total = _mm512_setzero_si512();
+    bool entered = false;
+    for (int rho = 0; rho < rings; rho += 16) {
+      const __m512i x = _mm512_sub_epi32(ring_positions16(c, radii + rho, cx), x0);
+      const __m512i y = _mm512_sub_epi32(ring_positions16(s, radii + rho, cy), y0);
+      const __mmask16 valid = rings - rho >= 16 ? 0xffff : (1u << (rings - rho)) - 1u;
+      const __mmask16 inside =
+          valid & _mm512_cmplt_epu32_mask(x, cols) & _mm512_cmplt_epu32_mask(y, rows);
+      if (inside == 0) {
+        if (entered) break;  // past the run
+        continue;
+      }
+      entered = true;
+      const __m512i offset = _mm512_add_epi32(_mm512_mullo_epi32(y, stride), x);
+      const __m512i words =
+          _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), inside, offset, data, 1);
+      total = _mm512_add_epi32(total, _mm512_and_si512(words, byte));
+    }
+    sums[phi] += _mm512_reduce_add_epi32(total);
   }
 }
 
@@ -237,13 +253,18 @@ void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_ra
   std::int32_t sums[kDirections] = {};
   int xs[kDirections], ys[kDirections];
   const bool gather = gather_applies(img, lit);
-  for (int rho = 0; rho < kRadialSamples && rhos[rho] <= reach; ++rho) {
+  int rings = 0;
+  while (rings < kRadialSamples && rhos[rings] <= reach) ++rings;
+#if TORVEL_RING_GATHER
+  if (gather && has_avx512()) {
+    add_rays_gathered16(data, step, lit, rhos, rings, cps, sps, centre_x, centre_y, sums);
+    rings = 0;  // done
+  }
+#endif
+  for (int rho = 0; rho < rings; ++rho) {
 #if TORVEL_RING_GATHER
     if (gather) {
-      if (has_avx512())
-        add_ring_gathered16(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
-      else
-        add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
+      add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);
       continue;
     }
 #endif
