@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "support/compress.h"
@@ -97,6 +98,18 @@ class FlagBytes {
   bool large_;
 };
 
+// The kept samples among `count` flag bytes, eight bytes at a time.
+inline std::size_t count_flags(const std::uint8_t* flags, std::size_t count) {
+  std::size_t kept = 0, k = 0;
+  for (; k + 8 <= count; k += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, flags + k, 8);
+    kept += static_cast<std::size_t>(__builtin_popcountll(word));
+  }
+  for (; k < count; ++k) kept += static_cast<std::size_t>(__builtin_popcount(flags[k]));
+  return kept;
+}
+
 // The flags of samples [from, n) one at a time, in the byte after `groups` whole groups.
 template <Source source>
 std::size_t flag_tail(const ConsensusInput& in, double threshold, std::size_t from,
@@ -111,9 +124,10 @@ std::size_t flag_tail(const ConsensusInput& in, double threshold, std::size_t fr
 }
 
 template <Source source>
-__attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in, double threshold,
-                                                        std::size_t wanted,
+__attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& given,
+                                                        double threshold, std::size_t wanted,
                                                         std::size_t* indices) {
+  const ConsensusInput in = given;  // as in gather_avx512
   const __m256d sign = _mm256_set1_pd(-0.0);
   const __m256d limit = _mm256_set1_pd(threshold);
   const __m256d c0 = _mm256_set1_pd(in.c0), c1 = _mm256_set1_pd(in.c1);
@@ -125,13 +139,14 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const ConsensusInput& in
   while (i + 4 <= n) {
     if (kept + (n - i) < wanted) return kept;
     const std::size_t end = i + kBlock < n ? i + kBlock : n;
+    const std::size_t first = i / 4;
     for (; i + 4 <= end; i += 4) {
       const __m256d p = predict4<source>(in, i, c0, c1, intercept);
       const __m256d residual = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(in.y + i), p));
-      const int mask = _mm256_movemask_pd(_mm256_cmp_pd(residual, limit, _CMP_LE_OQ));
-      flags[i / 4] = static_cast<std::uint8_t>(mask);
-      kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+      flags[i / 4] = static_cast<std::uint8_t>(
+          _mm256_movemask_pd(_mm256_cmp_pd(residual, limit, _CMP_LE_OQ)));
     }
+    kept += count_flags(flags + first, i / 4 - first);
   }
   kept += flag_tail<source>(in, threshold, i, flags, groups);
   if (kept < wanted) return kept;
@@ -178,9 +193,11 @@ __attribute__((target("avx512f"))) inline __m512d predict8(const ConsensusInput&
 }
 
 template <Source source>
-__attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInput& in,
+__attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInput& given,
                                                              double threshold, std::size_t wanted,
                                                              std::size_t* indices) {
+  // A copy the flag stores cannot alias, so its pointers stay in registers.
+  const ConsensusInput in = given;
   const __m512d limit = _mm512_set1_pd(threshold);
   const __m512d c0 = _mm512_set1_pd(in.c0), c1 = _mm512_set1_pd(in.c1);
   const __m512d intercept = _mm512_set1_pd(in.intercept);
@@ -191,13 +208,13 @@ __attribute__((target("avx512f"))) std::size_t gather_avx512(const ConsensusInpu
   while (i + 8 <= n) {
     if (kept + (n - i) < wanted) return kept;
     const std::size_t end = i + kBlock < n ? i + kBlock : n;
+    const std::size_t first = i / 8;
     for (; i + 8 <= end; i += 8) {
       const __m512d p = predict8<source>(in, i, c0, c1, intercept);
       const __m512d residual = _mm512_abs_pd(_mm512_sub_pd(_mm512_loadu_pd(in.y + i), p));
-      const __mmask8 mask = _mm512_cmp_pd_mask(residual, limit, _CMP_LE_OQ);
-      flags[i / 8] = static_cast<std::uint8_t>(mask);
-      kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+      flags[i / 8] = static_cast<std::uint8_t>(_mm512_cmp_pd_mask(residual, limit, _CMP_LE_OQ));
     }
+    kept += count_flags(flags + first, i / 8 - first);
   }
   kept += flag_tail<source>(in, threshold, i, flags, groups);
   if (kept < wanted) return kept;

@@ -397,12 +397,12 @@ void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, 
 namespace {
 
 // The m rows of a two-column X and their targets, gathered; returns the column sums, each
-// left to right from +0.0, and whether the gathered X is finite.
+// left to right from +0.0, and whether both are finite. (A NaN or infinity in X makes its
+// column's sum NaN or infinite from there on, so finite sums mean a finite X.)
 bool gather_two_columns(const double* X, FeatureLayout layout, const double* y,
                         const std::size_t* rows, std::size_t m, double* x_out, double* y_out,
                         double* sums) {
   const std::size_t rs = layout.row_step, cs = layout.column_step;
-  std::uint64_t non_finite = 0;
 #if defined(__SSE2__)
   __m128d acc = _mm_setzero_pd();
   for (std::size_t i = 0; i < m; ++i) {
@@ -411,8 +411,6 @@ bool gather_two_columns(const double* X, FeatureLayout layout, const double* y,
     _mm_storeu_pd(x_out + 2 * i, pair);
     y_out[i] = y[rows[i]];
     acc = _mm_add_pd(acc, pair);
-    non_finite |= (std::bit_cast<std::uint64_t>(row[0]) & kExponentBits) == kExponentBits;
-    non_finite |= (std::bit_cast<std::uint64_t>(row[cs]) & kExponentBits) == kExponentBits;
   }
   _mm_storeu_pd(sums, acc);
 #else
@@ -424,13 +422,11 @@ bool gather_two_columns(const double* X, FeatureLayout layout, const double* y,
     y_out[i] = y[rows[i]];
     s0 += row[0];
     s1 += row[cs];
-    non_finite |= (std::bit_cast<std::uint64_t>(row[0]) & kExponentBits) == kExponentBits;
-    non_finite |= (std::bit_cast<std::uint64_t>(row[cs]) & kExponentBits) == kExponentBits;
   }
   sums[0] = s0;
   sums[1] = s1;
 #endif
-  return non_finite == 0;
+  return std::isfinite(sums[0]) && std::isfinite(sums[1]);
 }
 
 }  // namespace

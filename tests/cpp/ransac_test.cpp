@@ -301,6 +301,11 @@ TEST(Ransac, LinearErrorsAndTexts) {
             ransac_no_consensus_message());
   const double bad_y[4] = {0, INFINITY, 1, NAN};
   EXPECT_EQ(message([&] { ransac_linear(x, 4, 1, bad_y, 3.0); }), "Input y contains NaN.");
+  // A finite X whose column sums overflow is not reported as a NaN input: its centred
+  // values are, by the least-squares solver.
+  const double huge[8] = {1e308, 1e308, 1e308, 1e308, 0, 1, 2, 3};
+  EXPECT_EQ(message([&] { ransac_linear(huge, 4, 2, y, 0.01, ArrayOrder::Fortran); }),
+            "array must not contain infs or NaNs");
 }
 
 TEST(Ransac, LinearFitOfAnExactLine) {
