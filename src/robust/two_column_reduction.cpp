@@ -88,40 +88,43 @@ struct Extremes {
   std::uint64_t a = 0, b = 0, largest = 0, smallest = kInfinityBits;  // magnitudes' bits
 };
 
-// The largest magnitude's bits among count values.
-TORVEL_VECTOR_CLONES
-std::uint64_t largest_bits(const double* values, std::size_t count, std::uint64_t largest) {
-  for (std::size_t k = 0; k < count; ++k) largest = std::max(largest, magnitude_bits(values[k]));
-  return largest;
-}
-
 // The squares of count values `step` apart, with the extremes of their non-zero magnitudes.
-// (Inlined into each vector version below; less one, a zero magnitude wraps to the largest
-// integer and never is the smallest.)
+// On interleaved rows (step 2, column 0 squared) also the largest magnitudes of both columns
+// (e.a) and of b (e.b). (Inlined into each vector version below; less one, a zero magnitude
+// wraps to the largest integer and never is the smallest.)
 template <std::size_t step>
-[[gnu::always_inline]] inline void square_into(const double* __restrict c, std::size_t count,
+[[gnu::always_inline]] inline void square_into(const double* __restrict c,
+                                               const double* __restrict b, std::size_t count,
                                                double* __restrict squares, Extremes& e) {
   std::uint64_t largest = e.largest, below_smallest = e.smallest - 1;
+  std::uint64_t a_largest = e.a, b_largest = e.b;
   for (std::size_t k = 0; k < count; ++k) {
     const double mk = std::fabs(c[k * step]);
     squares[k] = mk * mk;
     const std::uint64_t u = magnitude_bits(c[k * step]);
     largest = std::max(largest, u);
     below_smallest = std::min(below_smallest, u - 1);
+    if constexpr (step == 2) {
+      a_largest = std::max(a_largest, std::max(u, magnitude_bits(c[2 * k + 1])));
+      b_largest = std::max(b_largest, magnitude_bits(b[k]));
+    }
   }
   e.largest = largest;
   e.smallest = below_smallest + 1;
+  e.a = a_largest;
+  e.b = b_largest;
 }
 
 TORVEL_VECTOR_CLONES
 void square_values(const double* c, std::size_t count, double* squares, Extremes& e) {
-  square_into<1>(c, count, squares, e);
+  square_into<1>(c, nullptr, count, squares, e);
 }
 
-// Column 0 of interleaved rows.
+// Column 0 of interleaved rows, with the rows' b.
 TORVEL_VECTOR_CLONES
-void square_column0(const double* x, std::size_t count, double* squares, Extremes& e) {
-  square_into<2>(x, count, squares, e);
+void square_column0(const double* x, const double* b, std::size_t count, double* squares,
+                    Extremes& e) {
+  square_into<2>(x, b, count, squares, e);
 }
 
 FirstPass first_pass(const double* x, const double* b, std::size_t m) {
@@ -132,9 +135,7 @@ FirstPass first_pass(const double* x, const double* b, std::size_t m) {
   double block[kSquares];
   for (std::size_t i = 1; i < m; i += kSquares) {
     const std::size_t count = std::min(kSquares, m - i);
-    square_column0(x + 2 * i, count, block, e);
-    e.a = largest_bits(x + 2 * i, 2 * count, e.a);
-    e.b = largest_bits(b + i, count, e.b);
+    square_column0(x + 2 * i, b + i, count, block, e);
     squares.add(block, count);
   }
   FirstPass f;
