@@ -1,7 +1,10 @@
 #include "contour/profile.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 
 #include <opencv2/imgproc.hpp>
 
@@ -196,6 +199,51 @@ bool has_avx512() {
 }
 #endif
 
+// How many bytes of 255 run from p on, `dir` (+1 or -1) bytes apart, up to `limit`.
+int full_run(const std::uint8_t* p, int dir, int limit) {
+  int n = 0;
+  constexpr std::uint64_t kFull = ~std::uint64_t{0};
+  while (n + 8 <= limit) {
+    std::uint64_t word;
+    std::memcpy(&word, dir > 0 ? p + n : p - n - 7, sizeof word);
+    if (word != kFull) break;
+    n += 8;
+  }
+  while (n < limit && p[dir * n] == 255) ++n;
+  return n;
+}
+
+// The rings every ray samples on pixels of 255 (a prefix: the radii grow): those inside the
+// largest disc about the centre whose pixels are all 255, by more than the 0.71 px that
+// rounding moves a sample. Rows are scanned out from the centre row until the disc is
+// bounded; pixels outside the lit extent are 0. `data` is the extent's first pixel.
+int full_rings(const std::uint8_t* data, std::size_t step, const cv::Rect& lit, int cx, int cy,
+               const float* rhos, int rings) {
+  const int u0 = cx - lit.x, v0 = cy - lit.y;
+  if (u0 < 0 || v0 < 0 || u0 >= lit.width || v0 >= lit.height) return 0;
+  // Every pixel at a squared distance below `bound` from the centre is 255.
+  double bound = std::numeric_limits<double>::infinity();
+  for (int t = 0; static_cast<double>(t) * t < bound; ++t) {
+    for (const int v : {v0 - t, v0 + t}) {
+      if (v < 0 || v >= lit.height) {
+        bound = std::min(bound, static_cast<double>(t) * t);
+        continue;
+      }
+      const std::uint8_t* at = data + static_cast<std::size_t>(v) * step + u0;
+      // Looking farther than the bound's radius cannot lower it.
+      const double reach = std::min(std::sqrt(bound) + 1.0, static_cast<double>(lit.width));
+      const int cap = static_cast<int>(reach);
+      const int right = full_run(at, 1, std::min(cap, lit.width - u0));
+      const int left = full_run(at, -1, std::min(cap, u0 + 1));
+      const double first_short = std::min(right, left);  // offset of a pixel not 255
+      bound = std::min(bound, first_short * first_short + static_cast<double>(t) * t);
+    }
+  }
+  int k = 0;
+  while (k < rings && (rhos[k] + 0.75) * (rhos[k] + 0.75) < bound) ++k;
+  return k;
+}
+
 // Sample positions stay inside OpenCV's 16-bit remap coordinates (no saturation) when the
 // centre and the radius are below this.
 constexpr double kPlainCoordinates = 30000.0;
@@ -255,13 +303,17 @@ void fill_accum_sampled(const cv::Mat& img, int cx, int cy, std::int64_t warp_ra
   const bool gather = gather_applies(img, lit);
   int rings = 0;
   while (rings < kRadialSamples && rhos[rings] <= reach) ++rings;
+  // The rings inside a disc of 255 add 255 each to every direction without being read.
+  const int full = full_rings(data, step, lit, cx, cy, rhos, rings);
+  for (std::int32_t& sum : sums) sum = 255 * full;
 #if TORVEL_RING_GATHER
   if (gather && has_avx512()) {
-    add_rays_gathered16(data, step, lit, rhos, rings, cps, sps, centre_x, centre_y, sums);
+    add_rays_gathered16(data, step, lit, rhos + full, rings - full, cps, sps, centre_x,
+                        centre_y, sums);
     rings = 0;  // done
   }
 #endif
-  for (int rho = 0; rho < rings; ++rho) {
+  for (int rho = full; rho < rings; ++rho) {
 #if TORVEL_RING_GATHER
     if (gather) {
       add_ring_gathered(data, step, lit, rhos[rho], cps, sps, centre_x, centre_y, sums);

@@ -23,7 +23,8 @@ struct AngularProfile {
 // outside the image read as 0. For a 0/255 mask accum[i] counts the object samples on the
 // line. `img` is one-channel of any depth OpenCV remaps; several channels are a Type error.
 // lit_extent, when given, is the bounding box of all non-zero pixels of an 8-bit `img`
-// (select_contour's): samples outside it read 0 without being read.
+// (select_contour's): samples outside it read 0 without being read, and the rings that lie
+// inside the largest disc of 255 about the centre count 255 each without being read.
 AngularProfile angular_profile(const cv::Mat& img, int cx, int cy, std::int64_t warp_radius,
                                const cv::Rect* lit_extent = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <tuple>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -157,6 +158,28 @@ TEST(AngularProfile, ReadingOnlyTheLitExtentChangesNothing) {
                                     {-20, 150, 60}, {200, 299, 101}}) {
       const AngularProfile p = angular_profile(*m, cx, cy, r, &extent);
       EXPECT_EQ(p.accum, warp_polar_accum(*m, cx, cy, r)) << cx << "," << cy << " r " << r;
+    }
+  }
+}
+
+TEST(AngularProfile, RingsInsideAFullDiscAreCountedUnread) {
+  // A full object about the centre, with pixels that bound the disc of 255 differently:
+  // none, a hole off the centre row, a grey pixel, a hole next to the centre, a full object
+  // reaching the extent's edge; radii sampling finer and coarser than the pixels.
+  cv::Mat base = cv::Mat::zeros(260, 300, CV_8UC1);
+  cv::ellipse(base, cv::Point(150, 130), cv::Size(110, 70), 23, 0, 360, cv::Scalar(255), -1);
+  std::vector<cv::Mat> masks(5);
+  for (cv::Mat& m : masks) m = base.clone();
+  masks[1].at<std::uint8_t>(139, 146) = 0;
+  masks[2].at<std::uint8_t>(118, 165) = 254;
+  masks[3].at<std::uint8_t>(130, 151) = 0;
+  masks[4] = cv::Mat(260, 300, CV_8UC1, cv::Scalar(255));
+  for (const cv::Mat& m : masks) {
+    const cv::Rect extent = nonzero_extent(m);
+    for (const auto& [cx, cy, r] : {std::tuple{150, 130, 40}, {150, 130, 160}, {150, 130, 452},
+                                    {0, 130, 90}, {149, 131, 75}}) {
+      const AngularProfile p = angular_profile(m, cx, cy, r, &extent);
+      EXPECT_EQ(p.accum, warp_polar_accum(m, cx, cy, r)) << cx << "," << cy << " r " << r;
     }
   }
 }
