@@ -260,6 +260,9 @@ bool unscaled(double norm) { return norm >= 0x1p-900 && norm <= 0x1p900; }
 
 // Rows from which the split pays for its extra calls.
 constexpr int kSplitFromRows = 64;
+// Rows from which dgelsd factors a two-column system before its SVD (its threshold is
+// 1.6 times the columns), so that the written-out reduction is its path.
+constexpr int kReduceFromRows = 3;
 
 // dgelsd's own path for m >= n rows beyond its threshold, in separate calls: A = QR,
 // b = Q^T b, then dgelsd on R and the first n values of b. False (a and b partly
@@ -360,7 +363,7 @@ bool reduction_matches_single_call() {
   static const bool matches = [] {
     std::uint64_t state = 0x2545F4914F6CDD1Dull;
     LeastSquaresWork work;
-    for (int m : {kSplitFromRows, 301, 1000}) {
+    for (int m : {kReduceFromRows, 4, kSplitFromRows, 301, 1000}) {
       ProbeSystem s(m, 2, state);
       if (m == 301)
         for (int i = m - 7; i < m; ++i) s.a[2 * i] = 0.0;  // a reflector shorter than the column
@@ -380,7 +383,7 @@ bool reduction_matches_single_call() {
 void dgelsd_solve(const double* a, const double* b, std::size_t m, int columns, double* coef,
                   LeastSquaresWork& work) {
   const int n = columns;
-  if (n == 2 && m >= static_cast<std::size_t>(kSplitFromRows) && reduction_matches_single_call() &&
+  if (n == 2 && m >= static_cast<std::size_t>(kReduceFromRows) && reduction_matches_single_call() &&
       reduced_two_columns(a, b, m, coef, work))
     return;
   if (m >= static_cast<std::size_t>(kSplitFromRows) && split_matches_single_call()) {
@@ -456,7 +459,7 @@ LinearModel fit_least_squares(const double* X, FeatureLayout layout, int columns
 
   LinearModel model;
   model.coef.assign(F, 0.0);
-  if (F == 2 && m >= static_cast<std::size_t>(kSplitFromRows) && reduction_matches_single_call()) {
+  if (F == 2 && m >= static_cast<std::size_t>(kReduceFromRows) && reduction_matches_single_call()) {
     // Centring, the finiteness check and the reduction's first pass go over the rows once.
     grow(work.reduction, 2 * m);
     TwoColumnReduction r;

@@ -65,7 +65,7 @@ TEST(BlasProducts, PlaneFrameIsTheBlasBits) {
   }
 }
 
-// Tall systems, including those where dgelsd rescales A, b or the reduced right-hand side,
+// Tall systems and systems of two to five rows (the robust fit's subsets), including those where dgelsd rescales A, b or the reduced right-hand side,
 // and two-column ones whose reflections are shorter than the column, vanish, or meet a value
 // the BLAS norm scales.
 TEST(BlasProducts, LeastSquaresAreOneDgelsdCall) {
@@ -75,7 +75,9 @@ TEST(BlasProducts, LeastSquaresAreOneDgelsdCall) {
                             {200, 2, 1e-300, 1.0, kRandom},  {200, 2, 1e300, 1e300, kRandom},
                             {200, 2, 1.0, 1e-300, kRandom},  {300, 2, 1.0, 1.0, kBInSpan},
                             {301, 2, 1.0, 1.0, kTrailingZeros}, {128, 2, 1.0, 1.0, kZeroColumn},
-                            {200, 2, 1.0, 1.0, kTinyValue}};
+                            {200, 2, 1.0, 1.0, kTinyValue},  {2, 2, 1.0, 1.0, kRandom},
+                            {3, 2, 1.0, 1.0, kRandom},       {3, 2, 1.0, 1.0, kZeroColumn},
+                            {5, 2, 50.0, 1e-3, kRandom}};
   unsigned seed = 10;
   for (const System& s : systems) {
     std::vector<double> a = random_values(s.m * s.n, s.a_scale, ++seed);
