@@ -127,25 +127,38 @@ void square_column0(const double* x, const double* b, std::size_t count, double*
   square_into<2>(x, b, count, squares, e);
 }
 
-FirstPass first_pass(const double* x, const double* b, std::size_t m) {
-  Extremes e;
-  e.a = std::max(magnitude_bits(x[0]), magnitude_bits(x[1]));
-  e.b = magnitude_bits(b[0]);
-  SequentialSum squares;
-  double block[kSquares];
-  for (std::size_t i = 1; i < m; i += kSquares) {
-    const std::size_t count = std::min(kSquares, m - i);
-    square_column0(x + 2 * i, b + i, count, block, e);
-    squares.add(block, count);
+// The first pass fed block after block (rows 1 ..; row 0 is the reflection's pivot).
+class FirstPassSums {
+ public:
+  FirstPassSums(const double* x, const double* b) {
+    e_.a = std::max(magnitude_bits(x[0]), magnitude_bits(x[1]));
+    e_.b = magnitude_bits(b[0]);
   }
-  FirstPass f;
-  f.squares = squares.value();
-  f.a_max = std::bit_cast<double>(e.a);
-  f.b_max = std::bit_cast<double>(e.b);
-  // Anything not finite leaves the reduction to LAPACK.
-  f.plain = e.a < kInfinityBits && e.b < kInfinityBits &&
-            plain_range(std::bit_cast<double>(e.smallest), std::bit_cast<double>(e.largest));
-  return f;
+  void add(const double* x, const double* b, std::size_t count) {
+    double block[kSquares];
+    square_column0(x, b, count, block, e_);
+    squares_.add(block, count);
+  }
+  FirstPass result() const {
+    FirstPass f;
+    f.squares = squares_.value();
+    f.a_max = std::bit_cast<double>(e_.a);
+    f.b_max = std::bit_cast<double>(e_.b);
+    // Anything not finite leaves the reduction to LAPACK.
+    f.plain = e_.a < kInfinityBits && e_.b < kInfinityBits &&
+              plain_range(std::bit_cast<double>(e_.smallest), std::bit_cast<double>(e_.largest));
+    return f;
+  }
+
+ private:
+  Extremes e_;
+  SequentialSum squares_;
+};
+
+FirstPass first_pass(const double* x, const double* b, std::size_t m) {
+  FirstPassSums first(x, b);
+  for (std::size_t i = 1; i < m; i += kSquares) first.add(x + 2 * i, b + i, std::min(kSquares, m - i));
+  return first.result();
 }
 
 // Rows [from, to) of column 1 and b updated by H1: c = x1 + v * tc, bb = b + v * tb with
@@ -190,10 +203,26 @@ bool reduce_two_columns(const double* x, const double* b, std::size_t m, double*
 Reduction centre_and_reduce_two_columns(double* x, double* b, std::size_t m,
                                         const double* x_offset, double y_offset,
                                         double* scratch, TwoColumnReduction& out) {
-  if (!centre_rows(x, b, m, x_offset[0], x_offset[1], y_offset)) return Reduction::NotFinite;
-  if (m < 2) return Reduction::NotPlain;
-  return reduce_centred(x, b, m, scratch, first_pass(x, b, m), out) ? Reduction::Done
-                                                                     : Reduction::NotPlain;
+  const double o0 = x_offset[0], o1 = x_offset[1];
+  if (m < 2) {
+    return centre_rows(x, b, m, o0, o1, y_offset) ? Reduction::NotPlain : Reduction::NotFinite;
+  }
+  // The first pass block by block right behind the centring, while the block is in cache.
+  if (!centre_rows(x, b, 1, o0, o1, y_offset)) {
+    centre_rows(x + 2, b + 1, m - 1, o0, o1, y_offset);
+    return Reduction::NotFinite;
+  }
+  FirstPassSums first(x, b);
+  for (std::size_t i = 1; i < m; i += kSquares) {
+    const std::size_t count = std::min(kSquares, m - i);
+    if (!centre_rows(x + 2 * i, b + i, count, o0, o1, y_offset)) {
+      centre_rows(x + 2 * (i + count), b + i + count, m - i - count, o0, o1, y_offset);
+      return Reduction::NotFinite;
+    }
+    first.add(x + 2 * i, b + i, count);
+  }
+  return reduce_centred(x, b, m, scratch, first.result(), out) ? Reduction::Done
+                                                                : Reduction::NotPlain;
 }
 
 namespace {
