@@ -32,8 +32,9 @@ struct Binade {
 // their partial sums are integers below 2^53, exact in any lane order. A group goes through
 // when no term ties and every partial sum, and the exact value each addition rounds, stays
 // strictly inside the binade: the group's summed magnitudes bound how far it can move.
-TORVEL_VECTOR_CLONES
-std::size_t add_as_integers(const double* terms, std::size_t n, Binade& b) {
+template <bool kNonNegative>
+[[gnu::always_inline]] inline std::size_t add_groups(const double* terms, std::size_t n,
+                                                     Binade& b) {
   constexpr double kRound = 0x1.8p52;
   const LaneBits magnitude_bits = LaneBits{} + 0x7fffffffffffffff;
   const double inv_u = b.inv_u;
@@ -65,22 +66,40 @@ std::size_t add_as_integers(const double* terms, std::size_t n, Binade& b) {
       const Lanes off = reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(q - d) & magnitude_bits);
       off_most = off > off_most ? off : off_most;
       sum += d;
-      magnitude += reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(d) & magnitude_bits);
+      // Terms of one sign move the sum as far as their magnitudes reach.
+      if constexpr (!kNonNegative)
+        magnitude += reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(d) & magnitude_bits);
     }
-    const double reach = total(magnitude);
+    const double reach = total(kNonNegative ? sum : magnitude);
     if (!(reach < kTooLarge)) break;  // also NaN
     if (largest(off_most) == 0.5) break;  // a tie: the parity of s decides
     const auto r = static_cast<std::int64_t>(reach);
     if (now - r < kBinadeLow + 1 || now + r > kBinadeHigh - 2) break;
-    now += b.sign * static_cast<std::int64_t>(total(sum));
+    now += b.sign * (kNonNegative ? r : static_cast<std::int64_t>(total(sum)));
   }
   b.moved = now - b.start;
   return i;
 }
 
+TORVEL_VECTOR_CLONES
+std::size_t add_as_integers(const double* terms, std::size_t n, Binade& b) {
+  return add_groups<false>(terms, n, b);
+}
+
+TORVEL_VECTOR_CLONES
+std::size_t add_non_negative_as_integers(const double* terms, std::size_t n, Binade& b) {
+  return add_groups<true>(terms, n, b);
+}
+
 }  // namespace
 
-void SequentialSum::add(const double* terms, std::size_t n) {
+void SequentialSum::add(const double* terms, std::size_t n) { add_terms(terms, n, false); }
+
+void SequentialSum::add_non_negative(const double* terms, std::size_t n) {
+  add_terms(terms, n, true);
+}
+
+void SequentialSum::add_terms(const double* terms, std::size_t n, bool non_negative) {
   double s = sum_;
   std::size_t i = 0;
   while (i < n) {
@@ -91,7 +110,8 @@ void SequentialSum::add(const double* terms, std::size_t n) {
       Binade b{.inv_u = std::bit_cast<double>(static_cast<std::uint64_t>(2098 - exponent) << 52),
                .start = static_cast<std::int64_t>(bits & 0xfffffffffffffull) | kBinadeLow,
                .sign = (bits >> 63) != 0 ? -1 : 1};
-      const std::size_t added = add_as_integers(terms + i, n - i, b);
+      const std::size_t added = non_negative ? add_non_negative_as_integers(terms + i, n - i, b)
+                                             : add_as_integers(terms + i, n - i, b);
       if (added > 0) {
         const double u = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - 52) << 52);
         const double magnitude = static_cast<double>(b.start + b.moved) * u;

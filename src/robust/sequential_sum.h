@@ -19,10 +19,13 @@ class SequentialSum {
 
   // s = s + terms[i] for i = 0 .. n-1, in order.
   void add(const double* terms, std::size_t n);
+  // The same for terms that are +0, positive or NaN (squares, say), with less work a group.
+  void add_non_negative(const double* terms, std::size_t n);
 
   double value() const { return sum_; }
 
  private:
+  void add_terms(const double* terms, std::size_t n, bool non_negative);
   double sum_;
 };
 

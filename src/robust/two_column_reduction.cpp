@@ -137,7 +137,7 @@ class FirstPassSums {
   void add(const double* x, const double* b, std::size_t count) {
     double block[kSquares];
     square_column0(x, b, count, block, e_);
-    squares_.add(block, count);
+    squares_.add_non_negative(block, count);
   }
   FirstPass result() const {
     FirstPass f;
@@ -276,7 +276,7 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
     update_rows(x, b, i, split, h1.scale, tc, tb, c, bb);
     for (std::size_t k = split; k < end; ++k) update(k);
     square_values(c + i, end - i, block, e);
-    column1_squares.add(block, end - i);
+    column1_squares.add_non_negative(block, end - i);
   }
   squares = column1_squares.value();
   const double smallest = std::bit_cast<double>(e.smallest);

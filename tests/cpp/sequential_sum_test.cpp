@@ -44,15 +44,27 @@ TEST(SequentialSum, GivesTheBitsOfTheLoop) {
     const std::vector<double> terms = terms_of_kind(kind, 1 + rng() % 3000, rng);
     double start = trial % 3 == 0 ? 0.0 : 1000.0 * std::normal_distribution<double>()(rng);
     if (kind == 7) start = trial % 2 ? 1024.0 : -2048.0;  // a power of two
-    SequentialSum sum(start);
-    for (std::size_t i = 0; i < terms.size();) {  // in blocks of any size
-      const std::size_t count = std::min<std::size_t>(terms.size() - i, 1 + rng() % 300);
-      sum.add(terms.data() + i, count);
-      i += count;
+    // Every kind as it is, and its magnitudes for the non-negative form (from a start of
+    // either sign, so that the sum also shrinks toward zero).
+    std::vector<double> magnitudes = terms;
+    for (double& v : magnitudes) v = std::fabs(v);
+    for (const bool non_negative : {false, true}) {
+      const std::vector<double>& t = non_negative ? magnitudes : terms;
+      SequentialSum sum(start);
+      for (std::size_t i = 0; i < t.size();) {  // in blocks of any size
+        const std::size_t count = std::min<std::size_t>(t.size() - i, 1 + rng() % 300);
+        if (non_negative) {
+          sum.add_non_negative(t.data() + i, count);
+        } else {
+          sum.add(t.data() + i, count);
+        }
+        i += count;
+      }
+      const double want = added_one_by_one(start, t);
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(sum.value()), std::bit_cast<std::uint64_t>(want))
+          << "kind " << kind << (non_negative ? " magnitudes" : "") << ", " << t.size()
+          << " terms: " << sum.value() << " vs " << want;
     }
-    const double want = added_one_by_one(start, terms);
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(sum.value()), std::bit_cast<std::uint64_t>(want))
-        << "kind " << kind << ", " << terms.size() << " terms: " << sum.value() << " vs " << want;
   }
 }
 
