@@ -63,7 +63,7 @@ def _frames(d, frames, workers):
     jobs = [(f, None) for f in frames]
 
     def check(i, result):
-        assert result[0]["status"] == "ok"
+        assert result.row["status"] == "ok"
     return _single_threaded_opencv(
         lambda: measure.run_frames(ctx, jobs, workers, None, check))
 

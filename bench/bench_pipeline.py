@@ -11,15 +11,16 @@ import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
 
-import rig  # noqa: E402
 import torvel  # noqa: E402
 from bench_calib import ref_undistort_bilinear  # noqa: E402
 from bench_ellipse import ref_plot_ellipse  # noqa: E402
 from samples import ref_get_laser_line, ref_intersect, ref_line_of_sight  # noqa: E402
 from test_contour import Composition as ContourComposition  # noqa: E402
 from test_plane import laser_scene, ref_fit_plane, ref_from_cnt2cnt  # noqa: E402
+from torvel_rig.synthetic import LensRig  # noqa: E402
+
+lens = LensRig()
 
 
 class Composition:
@@ -37,11 +38,11 @@ class Composition:
 
 def inputs():
     rng = np.random.default_rng(2026)
-    sight = rig.sight_of_raw_pixels()
-    maparray, weights = rig.calibration()
-    raw_stripe = rig.render_stripe(sight, 550.0, rng)
-    raw_section = rig.render_section(sight, rng)
-    mask1, mask2 = rig.region_masks()
+    sight = lens.sight_of_raw_pixels()
+    maparray, weights = lens.calibration()
+    raw_stripe = lens.render_stripe(sight, 550.0, rng)
+    raw_section = lens.render_section(sight, rng)
+    mask1, mask2 = lens.region_masks()
     t = torvel.torvel_class()
     section = np.where(t.undistort_bilinear(raw_section, maparray, *weights) > 120, 255,
                        0).astype(np.uint8)
@@ -54,7 +55,7 @@ def inputs():
 
 def frame(m, d):
     """The chain on one frame with the methods of m."""
-    cam = (rig.FOCUS, rig.PIXEL, rig.PIXEL, rig.CENTER_ROW, rig.CENTER_COL)
+    cam = lens.camera
     img = m.undistort_bilinear(d["raw"], d["maparray"], *d["weights"])
     th2 = cv2.threshold(img, 100, 255, cv2.THRESH_BINARY)[1]
     cols, rows = m.get_laser_line(d["mask1"], d["mask2"], th2, 1)

@@ -1,17 +1,19 @@
 """An end-to-end measurement with torvel.
 
-Without arguments: a synthetic rig made in code (scripts/rig.py): write its calibration
-file, read it back, correct the distorted frames, extract the laser stripe on targets at
-known depths, fit the laser plane, measure the elliptical section lit by the laser sheet
-in millimetres on that plane, and print each quantity against the rig's truth, the time
-of every step, and where the overlay image is.
+Without arguments: the embedded synthetic rig (torvel_rig.synthetic.Rig) renders
+chessboard views, stripe-on-target frames and frames of an elliptical section lit by the
+laser sheet; torvel-rig's calibrate-camera, calibrate-laser and measure run on them, and
+each quantity is printed against the rig's truth, with the time of every step and where
+the overlay image is.
 
 With real inputs:
   demo --calib FILE --frame IMAGE --mask1 IMAGE --mask2 IMAGE --object-mask IMAGE
   demo --calib FILE --frames DIR --mask1 IMAGE --mask2 IMAGE --object-mask IMAGE
-the same chain runs on them: the frame is corrected, its stripe extracted and met with
+the module's chain runs on them: the frame is corrected, its stripe extracted and met with
 the target plane at --depth, the object measured in pixels and, mapped onto that plane,
-in millimetres (camera: --focus, --pixel, principal point at the image centre).
+in millimetres (camera: --focus, --pixel, principal point at the image centre; the
+defaults are those of torvel_rig.synthetic.LensRig, the 1920 x 1080 rig the tests make
+such files with).
 """
 import argparse
 import contextlib
@@ -22,17 +24,16 @@ import os
 import sys
 import tempfile
 import time
+from typing import NamedTuple, Optional
 
 import cv2
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import rig  # noqa: E402
-from torvel import torvel_class  # noqa: E402
-from torvel_rig import calibfile, planefile  # noqa: E402
-from torvel_rig.cli import main as rig_main  # noqa: E402
-from torvel_rig.framemeasure import GRID, GRID_OFFSET  # noqa: E402
-from torvel_rig.synthetic import Rig  # noqa: E402
+from torvel import torvel_class
+from torvel_rig import calibfile, camera, framemeasure, images, planefile
+from torvel_rig.cli import main as rig_main
+from torvel_rig.errors import RigError
+from torvel_rig.synthetic import LensRig, Rig
 
 OUT_DIR = "demo-out"
 # The lit sections measured: semi-axes (mm), angle of the long axis (deg), centre (mm).
@@ -59,27 +60,17 @@ def largest_contour(mask):
     return max(contours, key=cv2.contourArea)
 
 
-def section_on_plane(tv, steps, mask, cam, p_cos_one_point, RRa, normal_vec):
-    """The section's contour mapped onto the plane, an ellipse fitted to it (OpenCV), its
-    full axes in mm, and its outline (plot_ellipse) carried back into the image."""
+def section_on_plane(tv, mask, cam, p_cos_one_point, RRa, normal_vec):
+    """The section's contour mapped onto the plane, the ellipse fitted to it there (a
+    framemeasure.PlaneEllipse: its full axes in mm), and its outline (plot_ellipse) carried
+    back into the image as integer pixels (x, y)."""
     c = largest_contour(mask)
-    xs, ys = c[:, 0, 0], c[:, 0, 1]
-    crt, hor, fx, fy, pts3d = steps("contour onto the plane (from_cnt2cnt)", tv.from_cnt2cnt,
-                                    xs, ys, *cam, p_cos_one_point, RRa, normal_vec)
-    (ex, ey), (ew, eh), angle = steps("ellipse fit on the plane contour (OpenCV)",
-                                      cv2.fitEllipse, crt)
-    axes_mm = (max(ew, eh) / GRID, min(ew, eh) / GRID)
-    x, y = steps("outline (plot_ellipse)", tv.plot_ellipse, ew / 2, eh / 2,
-                 math.radians(angle), ex, ey, 240)
-    # Grid units back to plane-frame coordinates, then to the camera frame and pixels.
-    h = np.stack([(x - GRID_OFFSET) / GRID + hor[0].min(),
-                  (y - GRID_OFFSET) / GRID + hor[1].min(),
-                  np.full(x.shape, hor[2].mean())])
-    cam_pts = np.linalg.inv(RRa) @ h
-    focus, pixel_sizer, pixel_sizec, center_row, center_col = cam
-    rows, cols = tv.get_img_coord_from_3d_pts(cam_pts[0], cam_pts[1], cam_pts[2], focus,
-                                              center_col, center_row, pixel_sizec, pixel_sizer)
-    return axes_mm, np.stack([cols, rows], axis=1)
+    crt, hor, _, _, _ = tv.from_cnt2cnt(c[:, 0, 0], c[:, 0, 1], *cam, p_cos_one_point, RRa,
+                                        normal_vec)
+    RRa_inv = np.linalg.inv(RRa)
+    ellipse = framemeasure.ellipse_on_plane(crt, hor, RRa_inv)
+    rows, cols = camera.project(cam, framemeasure.outline_points(ellipse, RRa_inv))
+    return ellipse, np.stack([cols, rows], axis=1)
 
 
 def overlay(frame, stripe_points, axes, outline, path):
@@ -87,7 +78,7 @@ def overlay(frame, stripe_points, axes, outline, path):
     for x, y in stripe_points:
         cv2.circle(img, (int(x), int(y)), 3, (0, 200, 255), -1)
     if axes is not None:
-        pt_short, pt_long0 = axes[0], axes[1]
+        pt_short, pt_long0 = axes.pt_short, axes.pt_long0
         cv2.line(img, tuple(map(int, pt_long0[0])), tuple(map(int, pt_long0[1])), (0, 0, 255), 2)
         cv2.line(img, tuple(map(int, pt_short[0])), tuple(map(int, pt_short[1])), (255, 0, 0), 2)
     if outline is not None:
@@ -186,12 +177,23 @@ def report(r):
 # --- real inputs ----------------------------------------------------------------------
 
 def read_image(path, what):
-    if not os.path.isfile(path):
-        raise SystemExit(f"demo: {what} '{path}' does not exist")
-    img = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
-    if img is None:
-        raise SystemExit(f"demo: {what} '{path}' is not an image OpenCV can read")
-    return img
+    try:
+        return images.read_image(path, what=what)
+    except RigError as e:
+        raise SystemExit(f"demo: {e}") from None
+
+
+class Chain(NamedTuple):
+    """The chain's results on one frame: the corrected frame, the stripe's points (x, y) and
+    their points on the target plane (N x 3), the object's axes in pixels
+    (framemeasure.Axes) and on the plane (framemeasure.PlaneEllipse), and the outline of
+    the ellipse in the image; the last three None when there is no object."""
+    frame: np.ndarray
+    stripe: np.ndarray
+    points: np.ndarray
+    axes: Optional[framemeasure.Axes]
+    ellipse: Optional[framemeasure.PlaneEllipse]
+    outline: Optional[np.ndarray]
 
 
 def run_frame(tv, calib, frame_path, mask1, mask2, object_mask, args):
@@ -199,21 +201,19 @@ def run_frame(tv, calib, frame_path, mask1, mask2, object_mask, args):
     raw = read_image(frame_path, "frame")
     frame = tv.undistort_bilinear(raw, maparray, w1, w2, w3, w4)
     h, w = frame.shape
-    cam = (args.focus, args.pixel, args.pixel, (h - 1) / 2, (w - 1) / 2)
+    cam = camera.Camera(args.focus, args.pixel, args.pixel, (h - 1) / 2, (w - 1) / 2)
     th2 = np.where(frame > args.threshold, 255, 0).astype(np.uint8)
     cols, rows = tv.get_laser_line(mask1, mask2, th2, 1)
     cols, rows = np.atleast_1d(cols), np.atleast_1d(rows)
-    d = tv.get_line_of_sight_pts(rows, cols, *cam)
-    pts = tv.intersect_line_plane(np.zeros((d.shape[1], 3)), d.T,
-                                  np.array([0.0, 0.0, args.depth]), np.array([0.0, 0.0, 1.0]))
-    axes = tv.get_short_long_intersection(object_mask)
-    axes_mm = None
-    outline = None
-    if axes is not None:
-        axes_mm, outline = section_on_plane(tv, Steps(), object_mask, cam,
+    pts = camera.points_on_plane(cam, cols, rows, [0.0, 0.0, args.depth], [0.0, 0.0, 1.0])
+    found = tv.get_short_long_intersection(object_mask)
+    axes = ellipse = outline = None
+    if found is not None:
+        axes = framemeasure.Axes(*found)
+        ellipse, outline = section_on_plane(tv, object_mask, cam,
                                             np.array([0.0, 0.0, args.depth]), np.eye(3),
                                             np.array([0.0, 0.0, 1.0]))
-    return frame, np.stack([cols, rows], axis=1), pts, axes, axes_mm, outline
+    return Chain(frame, np.stack([cols, rows], axis=1), pts, axes, ellipse, outline)
 
 
 def run_real(args):
@@ -222,7 +222,7 @@ def run_real(args):
         raise SystemExit(f"demo: calibration file '{args.calib}' does not exist")
     try:
         calib = tv.get_calib_res(args.calib)
-    except Exception as e:  # a file that is not a calibration file
+    except (KeyError, *calibfile.READ_ERRORS) as e:  # a file that is not a calibration file
         raise SystemExit(f"demo: cannot read calibration file '{args.calib}': {e}")
     mask1 = read_image(args.mask1, "mask1")
     mask2 = read_image(args.mask2, "mask2")
@@ -236,29 +236,30 @@ def run_real(args):
         with open(os.path.join(OUT_DIR, "frames.csv"), "w") as out:
             out.write("frame,stripe_points,long_px,short_px,long_mm,short_mm\n")
             for i, name in enumerate(names, 1):
-                _, _, pts, axes, axes_mm, _ = run_frame(
-                    tv, calib, os.path.join(args.frames, name), mask1, mask2, object_mask, args)
-                out.write(f"{name},{len(pts)},{axes[4] if axes else ''},{axes[3] if axes else ''},"
-                          f"{axes_mm[0] if axes_mm else ''},{axes_mm[1] if axes_mm else ''}\n")
+                r = run_frame(tv, calib, os.path.join(args.frames, name), mask1, mask2,
+                              object_mask, args)
+                px = (r.axes.long_px, r.axes.short_px) if r.axes else ("", "")
+                mm = (r.ellipse.long_mm, r.ellipse.short_mm) if r.ellipse else ("", "")
+                out.write(f"{name},{len(r.points)},{px[0]},{px[1]},{mm[0]},{mm[1]}\n")
                 done = int(30 * i / len(names))
                 sys.stderr.write(f"\r  [{'#' * done}{'.' * (30 - done)}] {i}/{len(names)} {name[:30]:<30}")
                 sys.stderr.flush()
         sys.stderr.write("\n")
         print(f"{len(names)} frames measured: {os.path.join(OUT_DIR, 'frames.csv')}")
         return
-    frame, stripe, pts, axes, axes_mm, outline = run_frame(tv, calib, args.frame, mask1, mask2,
-                                                           object_mask, args)
-    print(f"stripe points: {len(pts)}")
-    if len(pts):
-        print(f"stripe on the target at {args.depth} mm: x from {pts[:, 0].min():.2f} to "
-              f"{pts[:, 0].max():.2f} mm")
-    if axes is None:
+    r = run_frame(tv, calib, args.frame, mask1, mask2, object_mask, args)
+    print(f"stripe points: {len(r.points)}")
+    if len(r.points):
+        print(f"stripe on the target at {args.depth} mm: x from {r.points[:, 0].min():.2f} to "
+              f"{r.points[:, 0].max():.2f} mm")
+    if r.axes is None:
         print("object: none larger than 100 pixels")
     else:
-        print(f"object axes: long {axes[4]:.2f} px, short {axes[3]:.2f} px; on the plane at "
-              f"{args.depth} mm: {axes_mm[0]:.3f} x {axes_mm[1]:.3f} mm")
+        print(f"object axes: long {r.axes.long_px:.2f} px, short {r.axes.short_px:.2f} px; on "
+              f"the plane at {args.depth} mm: {r.ellipse.long_mm:.3f} x "
+              f"{r.ellipse.short_mm:.3f} mm")
     path = os.path.join(OUT_DIR, "overlay.png")
-    overlay(frame, stripe, axes, outline, path)
+    overlay(r.frame, r.stripe, r.axes, r.outline, path)
     print(f"overlay: {path}")
 
 
@@ -270,8 +271,8 @@ def main(argv=None):
     parser.add_argument("--mask1", help="first stripe region mask")
     parser.add_argument("--mask2", help="second stripe region mask")
     parser.add_argument("--object-mask", help="mask of the object to measure")
-    parser.add_argument("--focus", type=float, default=rig.FOCUS, help="focal length, mm")
-    parser.add_argument("--pixel", type=float, default=rig.PIXEL, help="pixel pitch, mm")
+    parser.add_argument("--focus", type=float, default=LensRig.FOCUS, help="focal length, mm")
+    parser.add_argument("--pixel", type=float, default=LensRig.PIXEL, help="pixel pitch, mm")
     parser.add_argument("--depth", type=float, default=600.0, help="target depth, mm")
     parser.add_argument("--threshold", type=int, default=100, help="stripe threshold")
     args = parser.parse_args(argv)

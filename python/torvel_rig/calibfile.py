@@ -21,12 +21,20 @@ import numpy as np
 from torvel import torvel_class
 
 from . import camera as _camera
-from .errors import RigError, atomic_output
+from .errors import RigError
+from .output import atomic_output
+from .plaindata import plain
 
 FORMAT = "torvel-rig calibration 1"
 SCALE = 65535
 _TV = torvel_class()
 CAMERA_KEYS = ("focus", "pixel_sizer", "pixel_sizec", "center_row", "center_col")
+SIZE_ADVICE = "use frames of the calibrated camera at its calibrated resolution"
+
+# What get_calib_res raises on a file that is not a calibration file: an unreadable file,
+# an empty or cut-off pickle, a refused global, a record of another shape (a list, None,
+# a map that is not an array) and array data that does not fit its shape.
+READ_ERRORS = (OSError, EOFError, pickle.UnpicklingError, TypeError, ValueError)
 
 
 # --- the map --------------------------------------------------------------------------
@@ -106,19 +114,6 @@ def bilinear_reference(raw, xs, ys):
 
 # --- writing and reading --------------------------------------------------------------
 
-def _plain(value):
-    """NumPy values as plain Python numbers and lists (the "param" record is plain data)."""
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if isinstance(value, np.ndarray):
-        return _plain(value.tolist())
-    if isinstance(value, np.generic):
-        return value.item()
-    return value
-
-
 def write_calibration(path, camera_matrix, dist_coeffs, image_size, *,
                       pixel_size=_camera.DEFAULT_PIXEL_SIZE, rms=None, pattern=None,
                       cols=None, rows=None, square=None, views_used=(), views_rejected=(),
@@ -144,11 +139,26 @@ def write_calibration(path, camera_matrix, dist_coeffs, image_size, *,
     param.update(cam._asdict())
     if extra:
         param.update(extra)
-    param = _plain(param)
+    param = plain(param)
     record = {"param": param, "map": maparray, "w1": w1, "w2": w2, "w3": w3, "w4": w4}
     with atomic_output(path) as f:
         pickle.dump(record, f, protocol=4)
     return param
+
+
+class SizeMismatch(RigError):
+    """An image of another size than the calibration file's."""
+
+
+def check_image_size(img, path, what, shape, calib_path, advice=SIZE_ADVICE):
+    """SizeMismatch naming the image at `path` (a `what`: "frame", ...) when `img` is not of
+    the calibrated `shape` (H, W) of the calibration file `calib_path`; `advice`, when
+    given, ends the message."""
+    h, w = img.shape[:2]
+    if (h, w) != tuple(shape):
+        msg = (f"{what} {path} is {w} x {h} pixels but the calibration file {calib_path} is "
+               f"for {shape[1]} x {shape[0]}")
+        raise SizeMismatch(f"{msg}; {advice}" if advice else msg)
 
 
 class Calibration:
@@ -177,12 +187,9 @@ class Calibration:
         return (self.w1, self.w2, self.w3, self.w4)
 
     def check_image(self, img, path, what="frame"):
-        """RigError when the image at `path` is not of the calibrated size."""
-        h, w = img.shape[:2]
-        if (h, w) != self.shape:
-            raise RigError(f"{what} {path} is {w} x {h} pixels but the calibration file "
-                           f"{self.path} is for {self.width} x {self.height}; use frames of the "
-                           "calibrated camera at its calibrated resolution")
+        """SizeMismatch (a RigError) when the image at `path` is not of the calibrated
+        size."""
+        check_image_size(img, path, what, self.shape, self.path)
 
     def undistort(self, img):
         """The corrected image (grey, or each channel of a colour image) by the library's
@@ -206,7 +213,7 @@ def read_calibration(path):
     except KeyError as e:
         raise RigError(f"calibration file {path} has no {e} entry; write it with "
                        "'torvel-rig calibrate-camera'") from None
-    except Exception as e:  # OSError, pickle's and NumPy's errors
+    except READ_ERRORS as e:
         msg = str(e).splitlines()[0] if str(e) else type(e).__name__
         raise RigError(f"cannot read calibration file {path} ({msg}); write it with "
                        "'torvel-rig calibrate-camera'") from None

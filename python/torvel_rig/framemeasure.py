@@ -5,14 +5,19 @@ back into the image for the overlay.
 
 Everything here is a pure function of (frame path, mask path, Context), so a thread pool
 or a cluster worker gives the same row for the same frame."""
+import dataclasses
 import math
 import os
+from typing import NamedTuple, Optional
 
 import cv2
 import numpy as np
 from torvel import torvel_class
 
+from . import camera as _camera
+from .calibfile import SizeMismatch, check_image_size
 from .errors import RigError
+from .images import read_image
 
 _TV = torvel_class()
 GRID = 1e4             # from_cnt2cnt's grid units per mm
@@ -22,6 +27,11 @@ MIN_CONTRAST = 16.0    # grey levels between Otsu's two classes for there to be 
 
 COLUMNS = ("file", "status", "long_px", "short_px", "long_perp_px", "long_mm", "short_mm",
            "angle_deg", "centre_x_mm", "centre_y_mm", "centre_z_mm", "error")
+
+# What a frame can fail with: a file that is missing, unreadable or of another size
+# (RigError, OSError), and what OpenCV, NumPy and the module raise on an image or a contour
+# they cannot work with. Any other exception is a fault of this code and stays a traceback.
+FRAME_ERRORS = (RigError, OSError, cv2.error, ValueError, OverflowError)
 
 
 class Context:
@@ -33,7 +43,7 @@ class Context:
         self.shape = calib.shape
         self.maparray = calib.maparray
         self.weights = calib.weights
-        self.camera = tuple(calib.camera)
+        self.camera = calib.camera
         self.normal_vec = plane["normal_vec"]
         self.RRa = plane["RRa"]
         self.RRa_inv = plane["RRa_inv"]
@@ -47,27 +57,44 @@ class Context:
         self.inner = cv2.erode(valid, np.ones((3, 3), np.uint8))
 
 
+@dataclasses.dataclass
 class Measured:
-    """A frame's row (dict of COLUMNS as text) and, with overlays, what to draw."""
-
-    def __init__(self, row, drawing=None):
-        self.row = row
-        self.drawing = drawing
-
-
-class SizeMismatch(RigError):
-    """A frame of another size than the calibration's."""
+    """A frame's row (dict of COLUMNS as text), with overlays what to draw (overlay.draw's
+    dict), and whether it failed on a frame or mask of another size than the calibration's."""
+    row: dict
+    drawing: Optional[dict] = None
+    size_mismatch: bool = False
 
 
-def _read(path, what, shape, calib_path):
-    if not os.path.isfile(path):
-        raise RigError(f"{what} {path} does not exist")
-    img = cv2.imread(path, cv2.IMREAD_GRAYSCALE)
-    if img is None:
-        raise RigError(f"{what} {path} is not an image OpenCV can read")
-    if img.shape != tuple(shape):
-        raise SizeMismatch(f"{what} {path} is {img.shape[1]} x {img.shape[0]} pixels but the "
-                           f"calibration file {calib_path} is for {shape[1]} x {shape[0]}")
+class Axes(NamedTuple):
+    """get_short_long_intersection's result under its names: the short axis's and the long
+    axis's end points, then the short, long and perpendicular long axis in pixels."""
+    pt_short: list
+    pt_long0: list
+    pt_long1: list
+    short_px: float
+    long_px: float
+    long_perp_px: float
+
+
+class PlaneEllipse(NamedTuple):
+    """The ellipse fitted to an outline on the laser plane: its axes (mm), the long axis's
+    angle in the plane frame (degrees, [0, 180)), its centre in the camera frame (mm),
+    cv2.fitEllipse's box in from_cnt2cnt's grid units, and where that grid lies in the
+    plane frame (`origin`: x and y of its zero less GRID_OFFSET, `depth`: z)."""
+    long_mm: float
+    short_mm: float
+    angle_deg: float
+    centre: np.ndarray
+    box: tuple
+    origin: np.ndarray
+    depth: float
+
+
+def _read(path, what, ctx):
+    """The grey image at `path`; SizeMismatch when it is not of the calibrated size."""
+    img = read_image(path, what=what)
+    check_image_size(img, path, what, ctx.shape, ctx.calib_path, advice=None)
     return img
 
 
@@ -121,38 +148,82 @@ def object_edge(contour, mask):
     return q[:, 0], q[:, 1]
 
 
+def length_text(mm):
+    """A length in mm as a person reads it: mm, m or km, one decimal below ten."""
+    for unit, scale in (("km", 1e6), ("m", 1e3), ("mm", 1.0)):
+        if mm >= scale or unit == "mm":
+            v = mm / scale
+            return f"{v:.1f} {unit}" if v < 10 else f"{v:.0f} {unit}"
+
+
+def _off_the_sheet(ctx, xs, ys):
+    """The RigError for an outline that from_cnt2cnt cannot hold in its grid (a few hundred
+    metres across): how far across the laser plane the outline maps, from the plane points
+    of its lines of sight."""
+    pts = _camera.points_on_plane(ctx.camera, xs, ys, ctx.p_cos_one_point, ctx.normal_vec)
+    if not np.all(pts[:, 2] > 0):
+        return _behind_the_camera()
+    hor = np.asarray(ctx.RRa, dtype=np.float64) @ pts.T
+    extent = float(max(np.ptp(hor[0]), np.ptp(hor[1])))
+    across = (f"maps {length_text(extent)} across the laser plane" if math.isfinite(extent)
+              else "does not meet the laser plane at finite points")
+    return RigError(f"the object's outline {across}: it does not lie in the laser sheet, or "
+                    "the plane file is another rig's")
+
+
+def _behind_the_camera():
+    return RigError("the object's outline reaches the laser plane's horizon in the image; "
+                    "nothing of it can be on the plane")
+
+
+def ellipse_on_plane(crt, hor, RRa_inv):
+    """The PlaneEllipse fitted (cv2.fitEllipse) to from_cnt2cnt's grid contour `crt`, whose
+    plane-frame points are `hor`; RRa_inv turns the plane frame into the camera frame."""
+    box = cv2.fitEllipse(crt)
+    (ex, ey), (ew, eh), angle = box
+    origin = np.array([hor[0].min(), hor[1].min()])
+    depth = hor[2].mean()
+    return PlaneEllipse(long_mm=max(ew, eh) / GRID, short_mm=min(ew, eh) / GRID,
+                        angle_deg=(angle if ew >= eh else angle + 90.0) % 180.0,
+                        centre=grid_to_camera(origin, depth, ex, ey, RRa_inv), box=box,
+                        origin=origin, depth=depth)
+
+
+def grid_to_camera(origin, depth, gx, gy, RRa_inv):
+    """Camera-frame points (3 x N, or 3 for numbers) of positions (gx, gy) in from_cnt2cnt's
+    grid whose zero less GRID_OFFSET lies at `origin` of a plane-frame plane at `depth`."""
+    h = np.stack([(gx - GRID_OFFSET) / GRID + origin[0], (gy - GRID_OFFSET) / GRID + origin[1],
+                  np.full(np.shape(gx), depth)])
+    return RRa_inv @ h
+
+
 def plane_ellipse(ctx, contour, mask):
-    """The ellipse fitted to the contour mapped onto the laser plane: (long mm, short mm,
-    angle of the long axis in the plane frame in degrees [0, 180), centre in the camera
-    frame (mm), the fit in grid units, the plane-frame points)."""
+    """The PlaneEllipse of the object's edge mapped onto the laser plane (from_cnt2cnt). An
+    outline that is not on the plane in front of the camera is a RigError saying so."""
     xs, ys = object_edge(contour, mask)
-    crt, hor, _, _, pts3d = _TV.from_cnt2cnt(xs, ys, *ctx.camera, ctx.p_cos_one_point,
-                                              ctx.RRa, ctx.normal_vec)
+    try:
+        crt, hor, _, _, pts3d = _TV.from_cnt2cnt(xs, ys, *ctx.camera, ctx.p_cos_one_point,
+                                                  ctx.RRa, ctx.normal_vec)
+    except OverflowError:
+        raise _off_the_sheet(ctx, xs, ys) from None
     if not np.all(np.asarray(pts3d)[:, 2] > 0):
-        raise RigError("the object's outline reaches the laser plane's horizon in the image; "
-                       "nothing of it can be on the plane")
-    (ex, ey), (ew, eh), angle = cv2.fitEllipse(crt)
-    long_mm, short_mm = max(ew, eh) / GRID, min(ew, eh) / GRID
-    long_angle = (angle if ew >= eh else angle + 90.0) % 180.0
-    base = np.array([hor[0].min(), hor[1].min()])
-    centre_plane = np.array([(ex - GRID_OFFSET) / GRID + base[0],
-                             (ey - GRID_OFFSET) / GRID + base[1], hor[2].mean()])
-    centre = ctx.RRa_inv @ centre_plane
-    return long_mm, short_mm, long_angle, centre, ((ex, ey), (ew, eh), angle), base, hor
+        raise _behind_the_camera()
+    return ellipse_on_plane(crt, hor, ctx.RRa_inv)
 
 
-def outline_pixels(ctx, fit, base, hor):
-    """The fitted ellipse's outline (plot_ellipse, in grid units) carried from the plane
-    frame back to the camera frame and projected to sub-pixel image positions (x, y)."""
-    (ex, ey), (ew, eh), angle = fit
+def outline_points(e, RRa_inv):
+    """The outline of the PlaneEllipse `e` (plot_ellipse, OUTLINE_POINTS points) as N x 3
+    camera-frame points."""
+    (ex, ey), (ew, eh), angle = e.box
     x, y = _TV.plot_ellipse(ew / 2, eh / 2, math.radians(angle), ex, ey, OUTLINE_POINTS)
-    h = np.stack([(x - GRID_OFFSET) / GRID + base[0], (y - GRID_OFFSET) / GRID + base[1],
-                  np.full(x.shape, hor[2].mean())])
-    p = ctx.RRa_inv @ h
-    focus, pixel_sizer, pixel_sizec, center_row, center_col = ctx.camera
-    k = p[2] / focus
-    return np.stack([p[0] / k / pixel_sizec + center_col, p[1] / k / pixel_sizer + center_row],
-                    axis=1)
+    return grid_to_camera(e.origin, e.depth, x, y, RRa_inv).T
+
+
+def outline_pixels(ctx, e):
+    """The outline of the PlaneEllipse `e` projected to sub-pixel image positions, N x 2
+    (x, y)."""
+    xs, ys = _camera.project_float(ctx.camera, outline_points(e, ctx.RRa_inv))
+    return np.stack([xs, ys], axis=1)
 
 
 def _fmt(v, digits):
@@ -161,41 +232,35 @@ def _fmt(v, digits):
 
 def measure_frame(path, mask_path, ctx):
     """The Measured of one frame; a frame that cannot be measured gives a row whose status
-    is "error" and whose error says why (SizeMismatch keeps its kind in `size_mismatch`)."""
+    is "error" and whose error says why."""
     row = dict.fromkeys(COLUMNS, "")
     row["file"] = os.fspath(path)
     try:
-        raw = _read(row["file"], "frame", ctx.shape, ctx.calib_path)
-        raw_mask = (None if mask_path is None else
-                    _read(os.fspath(mask_path), "object mask", ctx.shape, ctx.calib_path))
+        raw = _read(row["file"], "frame", ctx)
+        raw_mask = None if mask_path is None else _read(os.fspath(mask_path), "object mask", ctx)
         corrected = _TV.undistort_bilinear(raw, ctx.maparray, *ctx.weights)
         mask, contour = object_mask(corrected, raw_mask, ctx)
-        axes = None if mask is None else _TV.get_short_long_intersection(mask)
-        if axes is None:
+        found = None if mask is None else _TV.get_short_long_intersection(mask)
+        if found is None:
             raise RigError("no object larger than 100 pixels in the frame")
-        long_mm, short_mm, angle, centre, fit, base, hor = plane_ellipse(ctx, contour, mask)
-    except SizeMismatch as e:
-        row.update(status="error", error=str(e))
-        m = Measured(row)
-        m.size_mismatch = True
-        return m
-    except Exception as e:  # a bad frame is a row with its error; the run goes on
+        axes = Axes(*found)
+        ellipse = plane_ellipse(ctx, contour, mask)
+    except FRAME_ERRORS as e:  # a bad frame is a row with its error; the run goes on
         msg = str(e).splitlines()[0] if str(e) else type(e).__name__
         row.update(status="error", error=msg)
-        return Measured(row)
-    pt_short, pt_long0, _, short_px, long_px, long_perp_px = axes
+        return Measured(row, size_mismatch=isinstance(e, SizeMismatch))
     cut = bool(np.any(ctx.inner[contour[:, 0, 1], contour[:, 0, 0]] == 0))
     row.update(status="edge" if cut else "ok",
                error="the object reaches the edge of the corrected frame; its axes may be "
                      "short" if cut else "",
-               long_px=_fmt(long_px, 3), short_px=_fmt(short_px, 3),
-               long_perp_px=_fmt(long_perp_px, 3), long_mm=_fmt(long_mm, 4),
-               short_mm=_fmt(short_mm, 4), angle_deg=_fmt(angle, 3),
-               centre_x_mm=_fmt(centre[0], 4), centre_y_mm=_fmt(centre[1], 4),
-               centre_z_mm=_fmt(centre[2], 4))
+               long_px=_fmt(axes.long_px, 3), short_px=_fmt(axes.short_px, 3),
+               long_perp_px=_fmt(axes.long_perp_px, 3), long_mm=_fmt(ellipse.long_mm, 4),
+               short_mm=_fmt(ellipse.short_mm, 4), angle_deg=_fmt(ellipse.angle_deg, 3),
+               centre_x_mm=_fmt(ellipse.centre[0], 4), centre_y_mm=_fmt(ellipse.centre[1], 4),
+               centre_z_mm=_fmt(ellipse.centre[2], 4))
     drawing = None
     if ctx.overlays:
         drawing = {"corrected": corrected, "mask": mask, "contour": contour,
-                   "pt_short": pt_short, "pt_long0": pt_long0,
-                   "outline": outline_pixels(ctx, fit, base, hor)}
+                   "pt_short": axes.pt_short, "pt_long0": axes.pt_long0,
+                   "outline": outline_pixels(ctx, ellipse)}
     return Measured(row, drawing)

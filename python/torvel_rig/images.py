@@ -4,7 +4,8 @@ import os
 import cv2
 import numpy as np
 
-from .errors import RigError, atomic_output
+from .errors import RigError
+from .output import atomic_output
 
 
 def read_image(path, color=False, what="image"):

@@ -8,17 +8,17 @@ order), axes.png (the axes over the frames) and, with --overlays, overlays/*.png
 run on a thread pool (--workers; the module and OpenCV release the interpreter lock) or on
 a Dask cluster (--scheduler); the rows are the same either way."""
 import concurrent.futures
-import csv
-import io
 import math
 import os
 import sys
 import time
+from typing import NamedTuple, Optional
 
 import numpy as np
 
 from . import calibfile, planefile
-from .errors import RigError, atomic_output
+from .errors import RigError
+from .output import atomic_output, figure, progress, save_figure, write_csv
 from .framemeasure import COLUMNS, Context, measure_frame
 
 CSV_NAME = "measurements.csv"
@@ -52,17 +52,6 @@ def add_arguments(parser):
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def progress_bar(total, desc, quiet):
-    """A tqdm bar over the frames on a terminal; None when quiet or redirected."""
-    if quiet or not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, desc=desc, unit="frame", leave=False)
-
-
 def _check(args):
     if args.workers < 1:
         raise RigError(f"--workers {args.workers}: give 1 or more")
@@ -92,12 +81,27 @@ def _plane_for_measuring(plane, path):
     return plane
 
 
+class Job(NamedTuple):
+    """A frame to measure and its object mask (None: found in the frame)."""
+    frame: str
+    mask: Optional[str] = None
+
+
+class FrameResult(NamedTuple):
+    """What a worker gives back for a frame: its row (dict of COLUMNS), the overlay as PNG
+    bytes (None without overlays or measurement), and whether the frame or its mask is of
+    another size than the calibration's."""
+    row: dict
+    png: Optional[bytes]
+    size_mismatch: bool
+
+
 def task(frame, mask, ctx):
-    """One frame on a worker: (row, overlay PNG bytes or None, size mismatch)."""
+    """One frame on a worker: its FrameResult."""
     from . import overlay
     m = measure_frame(frame, mask, ctx)
     png = overlay.encode(m.drawing, m.row) if m.drawing is not None else None
-    return m.row, png, getattr(m, "size_mismatch", False)
+    return FrameResult(m.row, png, m.size_mismatch)
 
 
 def overlay_name(index, frame):
@@ -106,10 +110,20 @@ def overlay_name(index, frame):
 
 
 def run_frames(ctx, jobs, workers, scheduler, on_result):
-    """Measure every job, calling on_result(index, result) as each finishes."""
+    """Measure every Job (or (frame, mask) pair), calling on_result(index, FrameResult) as
+    each finishes."""
+    jobs = [Job(*j) for j in jobs]
     if scheduler:
         from .cluster import measure_on_cluster
-        measure_on_cluster(scheduler, ctx, jobs, task, on_result)
+
+        # A worker runs in a folder of its own: it reads by absolute path, and the row
+        # keeps the frame's name as given.
+        def named(i, result):
+            result.row["file"] = os.fspath(jobs[i].frame)
+            on_result(i, result)
+        remote = [Job(os.path.abspath(f), None if m is None else os.path.abspath(m))
+                  for f, m in jobs]
+        measure_on_cluster(scheduler, ctx, remote, task, named)
     elif workers == 1:
         for i, (frame, mask) in enumerate(jobs):
             on_result(i, task(frame, mask, ctx))
@@ -120,25 +134,17 @@ def run_frames(ctx, jobs, workers, scheduler, on_result):
                 on_result(futures[fut], fut.result())
 
 
-def write_csv(path, rows):
-    buf = io.StringIO()
-    w = csv.DictWriter(buf, fieldnames=COLUMNS, lineterminator="\n")
-    w.writeheader()
-    w.writerows(rows)
-    with atomic_output(path, "w") as f:
-        f.write(buf.getvalue())
+def write_rows(path, rows):
+    """measurements.csv: the header and one line per row (dicts of COLUMNS)."""
+    write_csv(path, COLUMNS, [[r[c] for c in COLUMNS] for r in rows])
 
 
 def write_plot(path, rows):
     """The long and short axes (mm) over the frames; frames not measured are gaps."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
     def values(key):
         return [float(r[key]) if r[key] else math.nan for r in rows]
 
-    fig = Figure(figsize=(8, 4), dpi=100)
-    FigureCanvasAgg(fig)
+    fig = figure(figsize=(8, 4), dpi=100)
     ax = fig.add_subplot()
     idx = np.arange(1, len(rows) + 1)
     ax.plot(idx, values("long_mm"), "o-", color="tab:red", label="long axis")
@@ -148,10 +154,7 @@ def write_plot(path, rows):
     ax.set_title(f"{sum(1 for r in rows if r['long_mm'])} of {len(rows)} frames measured")
     ax.grid(alpha=0.3)
     ax.legend()
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    with atomic_output(path) as f:
-        f.write(buf.getvalue())
+    save_figure(fig, path)
 
 
 def run(args):
@@ -160,20 +163,17 @@ def run(args):
     plane = _plane_for_measuring(planefile.read_plane(args.plane), args.plane)
     ctx = Context(calib, plane, args.threshold, args.overlays)
     masks = args.object_mask or [None] * len(args.frames)
-    jobs = list(zip(args.frames, masks))
+    jobs = [Job(f, m) for f, m in zip(args.frames, masks)]
     rows = [None] * len(jobs)
     mismatched = [False] * len(jobs)
-    overlays = []
-    bar = progress_bar(len(jobs), "frames", args.quiet)
+    bar = progress(None, "frames", args.quiet, total=len(jobs), unit="frame")
 
     def on_result(i, result):
-        row, png, size_mismatch = result
-        rows[i], mismatched[i] = row, size_mismatch
-        if png is not None:
-            name = overlay_name(i, row["file"])
+        rows[i], mismatched[i] = result.row, result.size_mismatch
+        if result.png is not None:
+            name = overlay_name(i, result.row["file"])
             with atomic_output(os.path.join(args.output, name)) as f:
-                f.write(png)
-            overlays.append(name)
+                f.write(result.png)
         if bar is not None:
             bar.update(1)
 
@@ -186,9 +186,9 @@ def run(args):
     seconds = time.perf_counter() - t0
     measured = sum(1 for r in rows if r["status"] != "error")
     if not measured and all(mismatched):
-        raise RigError(rows[0]["error"] + "; use frames of the calibrated camera at its "
-                       "calibrated resolution, or its own calibration file")
-    write_csv(os.path.join(args.output, CSV_NAME), rows)
+        raise RigError(f"{rows[0]['error']}; {calibfile.SIZE_ADVICE}, or its own calibration "
+                       "file")
+    write_rows(os.path.join(args.output, CSV_NAME), rows)
     write_plot(os.path.join(args.output, PLOT_NAME), rows)
     rate = len(jobs) / seconds if seconds > 0 else math.inf
     print(f"torvel-rig measure: {measured} of {len(jobs)} frames measured in {seconds:.2f} s "

@@ -25,7 +25,7 @@ import cv2
 import numpy as np
 
 from . import pattern as _pattern
-from .errors import atomic_output
+from .output import atomic_output
 
 
 def _rotation(rx, ry, rz):
@@ -388,3 +388,148 @@ class Rig:
         at = np.asarray(at, dtype=np.float64)
         q = at - ((at - np.asarray(point_on_plane)) @ n) * n     # `at` onto the fitted plane
         return ang, float(q @ self.plane_normal - self.plane_offset)
+
+
+# --- a second rig: 1920 x 1080 with the library's own lens model --------------------------
+
+class LensRig:
+    """A 1920 x 1080 rig whose lens follows the library's own simple model rather than
+    OpenCV's: a pinhole camera (focus and pixel pitch in mm) with one radial coefficient,
+    a laser sheet at a known tilt, flat targets facing the camera at known depths, and an
+    elliptical section lying in the sheet. It writes its calibration file in the form the
+    library's loader takes with a "shift" (the map stored with an offset) and renders what
+    the camera sees (raw, distorted, grey frames). The scripts' demo on real files, its
+    tests and the pipeline benchmark use it.
+
+        lens = LensRig()
+        lens.write_calibration(path)
+        sight = lens.sight_of_raw_pixels()
+        img = lens.render_stripe(sight, 550.0, rng)       # the stripe on a target
+        img = lens.render_section(sight, rng)              # the lit section
+    """
+
+    FOCUS = 8.0             # mm
+    PIXEL = 0.0048          # mm, square pixels
+    H, W = 1080, 1920
+    CENTER_ROW, CENTER_COL = (H - 1) / 2, (W - 1) / 2
+    K1 = 0.08               # radial distortion per squared normalised radius
+    SHIFT = 3.0             # the calibration file stores its map with this offset
+
+    # The laser sheet: a plane through PLANE_POINT with unit normal PLANE_NORMAL (camera
+    # frame).
+    PLANE_POINT = np.array([0.0, 0.0, 600.0])
+    PLANE_NORMAL = np.array([0.05, -0.6, 0.8]) / np.linalg.norm([0.05, -0.6, 0.8])
+    TARGET_DEPTHS = (500.0, 550.0, 675.0, 725.0)   # mm; flat targets facing the camera
+
+    # The section: an ellipse in the laser plane (semi-axes in mm, angle in the plane).
+    SECTION_SEMI_AXES = (45.0, 28.0)
+    SECTION_ANGLE = math.radians(25.0)
+
+    @property
+    def camera(self):
+        """The library's five camera arguments (a camera.Camera)."""
+        from .camera import Camera
+        return Camera(self.FOCUS, self.PIXEL, self.PIXEL, self.CENTER_ROW, self.CENTER_COL)
+
+    def distort(self, rows, cols):
+        """Raw (distorted) pixel position of ideal pixel positions."""
+        dr, dc = rows - self.CENTER_ROW, cols - self.CENTER_COL
+        k = 1.0 + self.K1 * (dr * dr + dc * dc) * (self.PIXEL / self.FOCUS) ** 2
+        return self.CENTER_ROW + dr * k, self.CENTER_COL + dc * k
+
+    def undistort(self, rows, cols, iterations=8):
+        """Ideal pixel position of raw pixel positions (fixed-point inversion of distort)."""
+        ir, ic = rows.astype(np.float64), cols.astype(np.float64)
+        for _ in range(iterations):
+            dr, dc = ir - self.CENTER_ROW, ic - self.CENTER_COL
+            k = 1.0 + self.K1 * (dr * dr + dc * dc) * (self.PIXEL / self.FOCUS) ** 2
+            ir = self.CENTER_ROW + (rows - self.CENTER_ROW) / k
+            ic = self.CENTER_COL + (cols - self.CENTER_COL) / k
+        return ir, ic
+
+    def calibration(self):
+        """The bilinear map of the lens: upper-left flat source index and four fixed-point
+        weights (65535 = 1) for every corrected pixel."""
+        rows, cols = np.mgrid[0:self.H, 0:self.W].astype(np.float64)
+        sr, sc = self.distort(rows, cols)
+        fr, fc = np.floor(sr), np.floor(sc)
+        ar, ac = sr - fr, sc - fc
+        maparray = fr * self.W + fc
+        weights = [(1 - ar) * (1 - ac), (1 - ar) * ac, ar * (1 - ac), ar * ac]
+        weights = [np.floor(65535 * w).astype(np.uint16) for w in weights]
+        return maparray, weights
+
+    def write_calibration(self, path):
+        """The calibration file: the map with the loader's "shift" offset, the weights and
+        a "param" record of the lens."""
+        import pickle
+        maparray, (w1, w2, w3, w4) = self.calibration()
+        offset = self.SHIFT * self.SHIFT / 2.0 + 7.0 * self.SHIFT + 5
+        record = {"focus": self.FOCUS, "pixel": self.PIXEL, "k1": self.K1,
+                  "size": (self.H, self.W)}
+        with atomic_output(path) as f:
+            pickle.dump({"param": record, "map": maparray + offset, "shift": self.SHIFT,
+                         "w1": w1, "w2": w2, "w3": w3, "w4": w4}, f, protocol=4)
+
+    def sight_of_raw_pixels(self):
+        """Unit lines of sight (H x W x 3) of every raw pixel centre."""
+        rows, cols = np.mgrid[0:self.H, 0:self.W].astype(np.float64)
+        ir, ic = self.undistort(rows, cols)
+        d = np.stack([(ic - self.CENTER_COL) * self.PIXEL, (ir - self.CENTER_ROW) * self.PIXEL,
+                      np.full(ir.shape, self.FOCUS)], axis=-1)
+        return d / np.linalg.norm(d, axis=-1, keepdims=True)
+
+    def plane_frame(self):
+        """Two orthonormal in-plane directions of the laser plane."""
+        u = np.cross(self.PLANE_NORMAL, [1.0, 0.0, 0.0])
+        u /= np.linalg.norm(u)
+        v = np.cross(self.PLANE_NORMAL, u)
+        return u, v
+
+    def section_centre(self):
+        """Where the laser plane crosses the optical axis."""
+        return np.array([0.0, 0.0, self.PLANE_NORMAL @ self.PLANE_POINT / self.PLANE_NORMAL[2]])
+
+    def render_stripe(self, sight, depth, rng, dash=14.0, gap=9.0, outliers=6):
+        """The laser line on a flat target at `depth`, as a dashed stripe (speckle breaks it
+        into blobs), with sensor noise and a few stray reflections."""
+        t = depth / sight[..., 2]
+        p = sight * t[..., None]                               # target point of every pixel
+        dist = (p - self.PLANE_POINT) @ self.PLANE_NORMAL      # mm from the laser sheet
+        px = depth * self.PIXEL / self.FOCUS                   # mm per pixel on the target
+        along = p[..., 0] / px                                 # along the stripe, pixels
+        on_dash = np.mod(along, dash + gap) < dash
+        profile = np.clip(1.6 - np.abs(dist) / px / 1.2, 0.0, 1.0)
+        img = 230.0 * profile * on_dash
+        for _ in range(outliers):                              # reflections off the line
+            r, c = rng.integers(60, self.H - 60), rng.integers(60, self.W - 60)
+            img[r - 3:r + 4, c - 3:c + 4] = 220.0
+        img += rng.normal(0.0, 4.0, img.shape)
+        return np.clip(img, 0, 255).astype(np.uint8)
+
+    def render_section(self, sight, rng):
+        """The lit section: an ellipse lying in the laser plane, bright on a dark ground."""
+        n = self.PLANE_NORMAL
+        t = (n @ self.PLANE_POINT) / (sight @ n)
+        p = sight * t[..., None] - self.section_centre()
+        u, v = self.plane_frame()
+        a, b = self.SECTION_SEMI_AXES
+        cu, su = math.cos(self.SECTION_ANGLE), math.sin(self.SECTION_ANGLE)
+        x, y = p @ u, p @ v
+        xe, ye = cu * x + su * y, -su * x + cu * y
+        inside = (xe / a) ** 2 + (ye / b) ** 2 <= 1.0
+        img = np.where(inside, 210.0, 25.0) + rng.normal(0.0, 4.0, inside.shape)
+        return np.clip(img, 0, 255).astype(np.uint8)
+
+    def region_masks(self):
+        """The two stripe regions: the left and the right part of the frame, apart from a
+        band in the middle."""
+        m1 = np.zeros((self.H, self.W), np.uint8)
+        m2 = np.zeros((self.H, self.W), np.uint8)
+        m1[:, 40:900] = 255
+        m2[:, 1020:self.W - 40] = 255
+        return m1, m2
+
+    def true_plane_angle_deg(self, normal):
+        """Angle (degrees) between `normal` and the sheet's true normal."""
+        return math.degrees(math.acos(min(1.0, abs(float(np.dot(normal, self.PLANE_NORMAL))))))

@@ -6,9 +6,10 @@ import cv2
 import numpy as np
 import pytest
 
+from torvel_rig.synthetic import LensRig
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import demo  # noqa: E402
-import rig  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -36,6 +37,7 @@ def real_inputs(tmp_path_factory):
     """Files as a real rig would leave them: calibration, raw frames, masks."""
     d = tmp_path_factory.mktemp("real")
     rng = np.random.default_rng(5)
+    rig = LensRig()
     sight = rig.sight_of_raw_pixels()
     rig.write_calibration(str(d / "calib.pkl"))
     m1, m2 = rig.region_masks()

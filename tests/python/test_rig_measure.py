@@ -2,13 +2,15 @@
 the same rows on one thread, two threads and a Dask cluster, and the frames or files that
 cannot be measured."""
 import csv
+import pickle
+import re
 
 import cv2
 import numpy as np
 import pytest
 
 from torvel import torvel_class
-from torvel_rig import planefile
+from torvel_rig import cluster, planefile
 from torvel_rig.cli import main
 from torvel_rig.synthetic import Rig
 
@@ -18,11 +20,15 @@ SECTIONS = [((40.0, 25.0), 30.0, (0.0, 0.0)), ((30.0, 22.0), 75.0, (8.0, -5.0)),
 
 def true_plane_file(rig, path):
     """plane.json from fit_plane on points of the rig's true laser plane."""
-    o, u, v = rig.plane_frame()
+    plane_file(path, *rig.plane_frame(), rig.plane_normal)
+
+
+def plane_file(path, o, u, v, normal):
+    """plane.json from fit_plane on points of the plane through o spanned by u and v."""
     g = np.random.default_rng(3).uniform(-60, 60, (400, 2))
     pts = o + g[:, :1] * u + g[:, 1:] * v
-    pts[::2] += 1e-4 * rig.plane_normal       # points on both sides: a finite shift
-    pts[1::2] -= 1e-4 * rig.plane_normal
+    pts[::2] += 1e-4 * normal       # points on both sides: a finite shift
+    pts[1::2] -= 1e-4 * normal
     fit = torvel_class().fit_plane(pts.copy(), 1.0)
     planefile.write_plane(path, fit, [("truth", len(pts))], 1e-4, "calib.pkl")
 
@@ -84,6 +90,53 @@ def test_rows_identical_on_two_threads_and_a_cluster(rig_files, one_worker, tmp_
                                   dashboard_address=None) as cluster:
         assert measure(d, frames, tmp_path / "dask", "--scheduler", cluster.scheduler_address) == 0
     assert rows(tmp_path / "dask") == rows(one_worker)
+
+
+def test_workers_without_the_toolkit_are_named_before_any_frame_is_sent(rig_files, tmp_path,
+                                                                       capsys, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    d, frames = rig_files
+    monkeypatch.setattr(cluster, "WORKER_MODULES", ("torvel", "torvel_rig_not_installed"))
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as local:
+        assert measure(d, frames, tmp_path / "out", "--scheduler", local.scheduler_address) == 2
+        worker = next(iter(local.workers.values())).address
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1 and worker in err
+    assert "cannot import torvel_rig_not_installed" in err and "-m dask worker" in err
+    assert not (tmp_path / "out").exists()
+
+
+def test_an_outline_off_the_laser_sheet_says_how_far_it_maps(rig_files, tmp_path):
+    """A plane that the lines of sight of the object's top edge graze (its horizon a few
+    rows above the object) puts the outline hundreds of metres across: more than
+    from_cnt2cnt's grid holds, and no object of this rig."""
+    d, frames = rig_files
+    rig = Rig()
+    k = rig.camera_matrix
+    normal = np.array([0.0, 1.0, -(170 - k[1, 2]) / k[1, 1]])
+    normal /= np.linalg.norm(normal)
+    u = np.array([1.0, 0.0, 0.0])
+    plane_file(str(tmp_path / "plane.json"), np.array([0.0, 0.0, 30000.0]), u,
+               np.cross(normal, u), normal)
+    (tmp_path / "calib.pkl").symlink_to(d / "calib.pkl")
+    assert measure(tmp_path, frames[:1], tmp_path / "out") == 1
+    error = rows(tmp_path / "out")[0]["error"]
+    assert re.fullmatch(r"the object's outline maps \d+ m across the laser plane: it does not "
+                        r"lie in the laser sheet, or the plane file is another rig's", error)
+    assert 214 < float(error.split()[4]) < 1000
+
+
+def test_a_broken_calibration_file_is_one_line(rig_files, tmp_path, capsys):
+    d, frames = rig_files
+    good = (d / "calib.pkl").read_bytes()
+    for content in (b"", good[:len(good) // 2], b"plain text", pickle.dumps([1, 2]),
+                    pickle.dumps(print)):
+        (tmp_path / "calib.pkl").write_bytes(content)
+        (tmp_path / "plane.json").write_bytes((d / "plane.json").read_bytes())
+        assert measure(tmp_path, frames[:1], tmp_path / "out") == 2
+        err = capsys.readouterr().err.strip()
+        assert len(err.splitlines()) == 1 and "cannot read calibration file" in err, err
 
 
 def test_a_failing_frame_is_a_row_and_the_run_goes_on(rig_files, one_worker, tmp_path, capsys):

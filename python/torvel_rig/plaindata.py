@@ -1,0 +1,21 @@
+"""NumPy values as plain Python data (dicts with text keys, lists, numbers, text, None), the
+one form both file formats store: the calibration file's "param" record and plane.json."""
+import math
+
+import numpy as np
+
+
+def plain(value, nan_as_none=False):
+    """`value` with every NumPy array, scalar and tuple turned into plain lists and numbers;
+    with `nan_as_none`, NaN and infinities become None (JSON has no NaN)."""
+    if isinstance(value, dict):
+        return {str(k): plain(v, nan_as_none) for k, v in value.items()}
+    if isinstance(value, np.ndarray):
+        value = value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [plain(v, nan_as_none) for v in value]
+    if isinstance(value, np.generic):
+        value = value.item()
+    if nan_as_none and isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
