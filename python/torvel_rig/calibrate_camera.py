@@ -1,34 +1,18 @@
 """torvel-rig calibrate-camera: the camera's intrinsics and lens distortion from views of a
 calibration pattern (OpenCV's calibrateCamera), written as the calibration file torvel
 reads (map and bilinear weights, see calibfile.py)."""
-import csv
-import io
 import os
-import sys
 
 import cv2
 import numpy as np
 
 from . import calibfile, camera, images, pattern
-from .errors import RigError, atomic_output
+from .errors import RigError
+from .output import figure, make_folder, progress, save_figure, warn, write_csv
 
 MIN_VIEWS = 3
-
-
-def progress(items, desc, quiet=False):
-    """`items` with a tqdm progress bar on a terminal (none when quiet, redirected or
-    without tqdm)."""
-    if quiet or not sys.stderr.isatty():
-        return items
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return items
-    return tqdm(items, desc=desc, unit="img", leave=False)
-
-
-def warn(msg):
-    print(f"torvel-rig: {msg}", file=sys.stderr)
+OUTLIER_FACTOR = 3.0    # a view reprojecting this many times worse than the median ...
+OUTLIER_PX = 1.0        # ... and worse than this many pixels is left out
 
 
 def add_arguments(parser):
@@ -48,7 +32,7 @@ def add_arguments(parser):
 
 
 def detect_views(paths, kind, cols, rows, quiet=False):
-    """Grey images, detected points (None where not found) and the common image size."""
+    """The pattern.Detection of every view and the common image size."""
     size = None
     found = []
     for path in progress(paths, "pattern", quiet):
@@ -59,14 +43,15 @@ def detect_views(paths, kind, cols, rows, quiet=False):
         elif (w, h) != size:
             raise RigError(f"view {path} is {w} x {h} pixels but {paths[0]} is "
                            f"{size[0]} x {size[1]}; give views of one camera at one resolution")
-        found.append(pattern.find_pattern(gray, kind, cols, rows))
+        found.append(pattern.detect(gray, kind, cols, rows))
     return found, size
 
 
 def calibrate(paths, kind, cols, rows, square, quiet=False):
     """Detect the pattern in every view and calibrate. Returns a dict with camera_matrix,
     dist_coeffs, rms, image_size, used/rejected paths, per-view errors and the poses."""
-    corners, size = detect_views(paths, kind, cols, rows, quiet)
+    detections, size = detect_views(paths, kind, cols, rows, quiet)
+    corners = [d.points for d in detections]
     used = [p for p, c in zip(paths, corners) if c is not None]
     rejected = [p for p, c in zip(paths, corners) if c is None]
     if len(used) < MIN_VIEWS:
@@ -78,48 +63,70 @@ def calibrate(paths, kind, cols, rows, square, quiet=False):
         warn(f"pattern not found in {len(rejected)} of {len(paths)} views: "
              f"{', '.join(rejected)}")
     obj = pattern.object_points(kind, cols, rows, square).astype(np.float32)
-    img_pts = [c.reshape(-1, 1, 2).astype(np.float32) for c in corners if c is not None]
+    points = {p: c.reshape(-1, 1, 2).astype(np.float32) for p, c in zip(paths, corners)
+              if c is not None}
+    rms, k, dist, rvecs, tvecs, per_view = _calibrate(obj, list(points.values()), size)
+    # A view far worse than the others (a corner found off the board, motion blur) bends
+    # the lens model for all of them: it goes, and the camera is calibrated again.
+    errors = np.ravel(per_view)
+    limit = max(OUTLIER_FACTOR * float(np.median(errors)), OUTLIER_PX)
+    outliers = [p for p, e in zip(used, errors) if e > limit]
+    if outliers and len(used) - len(outliers) >= MIN_VIEWS:
+        for p, e in zip(used, errors):
+            if p in outliers:
+                detections[paths.index(p)] = pattern.Detection(
+                    None, detections[paths.index(p)].detector,
+                    f"reprojection error {e:.2f} px, over {OUTLIER_FACTOR:g} times the "
+                    f"median {float(np.median(errors)):.2f} px")
+        warn(f"{len(outliers)} view(s) left out for a reprojection error over "
+             f"{limit:.2f} px: {', '.join(outliers)}")
+        used = [p for p in used if p not in outliers]
+        rejected = rejected + outliers
+        rms, k, dist, rvecs, tvecs, per_view = _calibrate(obj, [points[p] for p in used], size)
+    return {"camera_matrix": k, "dist_coeffs": dist.ravel(), "rms": float(rms),
+            "image_size": size, "used": used, "rejected": rejected,
+            "per_view_errors": [float(e) for e in np.ravel(per_view)],
+            "rvecs": rvecs, "tvecs": tvecs, "object_points": obj,
+            "detections": dict(zip(paths, detections))}
+
+
+def _calibrate(obj, img_pts, size):
     obj_pts = [obj.reshape(-1, 1, 3)] * len(img_pts)
     criteria = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 100, 1e-12)
     try:
         rms, k, dist, rvecs, tvecs, _, _, per_view = cv2.calibrateCameraExtended(
             obj_pts, img_pts, size, None, None, criteria=criteria)
     except cv2.error as e:
-        raise RigError(f"OpenCV could not calibrate from the {len(used)} views "
+        raise RigError(f"OpenCV could not calibrate from the {len(img_pts)} views "
                        f"({str(e).strip().splitlines()[-1]}); take views in more varied "
                        "poses") from None
     if not np.all(np.isfinite(k)) or not np.all(np.isfinite(dist)) or k[0, 0] <= 0 or k[1, 1] <= 0:
-        raise RigError(f"calibration from the {len(used)} views did not converge; take views "
-                       "in more varied poses (tilted, at several distances)")
-    return {"camera_matrix": k, "dist_coeffs": dist.ravel(), "rms": float(rms),
-            "image_size": size, "used": used, "rejected": rejected,
-            "per_view_errors": [float(e) for e in np.ravel(per_view)],
-            "rvecs": rvecs, "tvecs": tvecs, "object_points": obj}
+        raise RigError(f"calibration from the {len(img_pts)} views did not converge; take "
+                       "views in more varied poses (tilted, at several distances)")
+    return rms, k, dist, rvecs, tvecs, per_view
+
+
+def _why(detection, kind, cols, rows):
+    r = detection.reason
+    return r.describe(kind, cols, rows) if isinstance(r, pattern.Miss) else str(r)
 
 
 def write_report(folder, result, kind, cols, rows, calib_path):
     """per_view_errors.csv, per_view_errors.png and first_view_undistorted.png in `folder`."""
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise RigError(f"cannot create report folder {folder}: {e.strerror or e}") from None
-    text = io.StringIO()
-    w = csv.writer(text, lineterminator="\n")
-    w.writerow(["view", "rms_px", "points"])
+    make_folder(folder)
     n = len(result["object_points"])
-    for path, err in zip(result["used"], result["per_view_errors"]):
-        w.writerow([path, f"{err:.4f}", n])
-    for path in result["rejected"]:
-        w.writerow([path, "", 0])
-    with atomic_output(os.path.join(folder, "per_view_errors.csv"), "w") as f:
-        f.write(text.getvalue())
+    found = result["detections"]
+    rows_out = [[p, f"{err:.4f}", n, found[p].detector, ""]
+                for p, err in zip(result["used"], result["per_view_errors"])]
+    rows_out += [[p, "", 0, found[p].detector or "", _why(found[p], kind, cols, rows)]
+                 for p in result["rejected"]]
+    write_csv(os.path.join(folder, "per_view_errors.csv"),
+              ["view", "rms_px", "points", "detector", "reason"], rows_out)
 
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     errs = result["per_view_errors"]
     names = [os.path.basename(p) for p in result["used"]]
-    fig, ax = plt.subplots(figsize=(max(6.0, 0.45 * len(names) + 2), 4.0), dpi=100)
+    fig = figure(figsize=(max(6.0, 0.45 * len(names) + 2), 4.0), dpi=100)
+    ax = fig.add_subplot()
     ax.bar(range(len(errs)), errs, color="tab:blue", label="view RMS")
     ax.axhline(result["rms"], color="tab:red", linestyle="--",
                label=f"overall RMS {result['rms']:.3f} px")
@@ -129,11 +136,7 @@ def write_report(folder, result, kind, cols, rows, calib_path):
     ax.set_title(f"Per-view reprojection error, {len(errs)} views")
     ax.legend()
     fig.tight_layout()
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    plt.close(fig)
-    with atomic_output(os.path.join(folder, "per_view_errors.png")) as f:
-        f.write(buf.getvalue())
+    save_figure(fig, os.path.join(folder, "per_view_errors.png"))
 
     # The first used view corrected by the library with the file just written, and the
     # board's corners projected by the ideal pinhole of that corrected image.

@@ -8,6 +8,9 @@ Kinds, with OpenCV's pattern size (cols, rows):
               shifted by half a spacing; `square` is the distance between neighbouring
               rows, i.e. half the spacing of the circles within a row.
 Object points are in the board's frame (mm, z = 0), in OpenCV's detection order."""
+import enum
+import typing
+
 import cv2
 import numpy as np
 
@@ -85,36 +88,92 @@ def _subpix_window(corners, cols, rows):
     return int(max(2, min(11, spacing / 3)))
 
 
-def find_pattern(gray, kind, cols, rows):
-    """The pattern's image points in a grey 8-bit image: an N x 2 float64 array (x, y) in the
-    order of object_points, sub-pixel (cornerSubPix for chessboards, blob centres for
-    circle grids), or None when the pattern is not found."""
+class Detection(typing.NamedTuple):
+    """What the pattern search gave for one image: `points` (N x 2 float64, x and y, in the
+    order of object_points; None when not found), the `detector` that found it
+    ("sector-based", "classic" or "blobs") and, when not found, `reason` (a Miss)."""
+    points: typing.Optional[np.ndarray]
+    detector: typing.Optional[str] = None
+    reason: typing.Optional["Miss"] = None
+
+
+class Miss(enum.Enum):
+    """Why a pattern was not found in an image."""
+    LOW_CONTRAST = "too little contrast to hold a pattern"
+    NOT_FOUND = "not found by any detector"
+
+    def describe(self, kind, cols, rows):
+        if self is Miss.LOW_CONTRAST:
+            return f"{self.value} (grey levels within {LOW_CONTRAST} of each other)"
+        return f"the {kind} pattern of {cols} x {rows} was {self.value}"
+
+
+LOW_CONTRAST = 12     # grey levels between the 1st and the 99th percentile
+SUBPIX_CRITERIA = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_MAX_ITER, 60, 1e-4)
+
+
+def _refine_corners(gray, corners, cols, rows):
+    corners = np.array(corners, dtype=np.float32).reshape(-1, 1, 2)   # refined in place
+    half = _subpix_window(corners.reshape(-1, 2), cols, rows)
+    corners = cv2.cornerSubPix(gray, corners, (half, half), (-1, -1), SUBPIX_CRITERIA)
+    return corners.reshape(-1, 2).astype(np.float64)
+
+
+def lattice_roughness(points, cols, rows):
+    """RMS of the corners' second differences along the grid's rows and columns (pixels):
+    perspective and lens distortion bend the lattice smoothly, so what is left is the
+    corners' own scatter."""
+    g = np.asarray(points, dtype=np.float64).reshape(rows, cols, 2)
+    d = [(g[:, :-2] - 2 * g[:, 1:-1] + g[:, 2:]).reshape(-1, 2),
+         (g[:-2] - 2 * g[1:-1] + g[2:]).reshape(-1, 2)]
+    d = np.concatenate(d)
+    return float(np.sqrt(np.mean(d * d))) if d.size else 0.0
+
+
+def detect(gray, kind, cols, rows):
+    """The pattern in a grey 8-bit image, as a Detection.
+
+    Chessboards: OpenCV's sector-based detector first (it finds dim, blurred and partly
+    lit boards the classic one misses, and is quick to give up), then the classic one,
+    whose corners cornerSubPix refines. Circle grids: the blob detector, dark circles on
+    white, then white on dark."""
     gray = np.ascontiguousarray(gray)
     size = (int(cols), int(rows))
+    lo, hi = np.percentile(gray, (1, 99))
+    if hi - lo < LOW_CONTRAST:
+        return Detection(None, reason=Miss.LOW_CONTRAST)
     if kind == "chessboard":
-        flags = cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
+        try:
+            found, corners = cv2.findChessboardCornersSB(gray, size,
+                                                         flags=cv2.CALIB_CB_EXHAUSTIVE)
+        except cv2.error:
+            found = False
+        if found:
+            # cornerSubPix sharpens the sector-based corners of crisp views but drags those
+            # of blurred ones: the smoother lattice of the two is kept.
+            corners = corners.reshape(-1, 2).astype(np.float64)
+            refined = _refine_corners(gray, corners, cols, rows)
+            if lattice_roughness(refined, cols, rows) <= lattice_roughness(corners, cols, rows):
+                corners = refined
+            return Detection(corners, "sector-based")
+        flags = (cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
+                 | cv2.CALIB_CB_FAST_CHECK)
         found, corners = cv2.findChessboardCorners(gray, size, flags=flags)
-        if not found:           # the sector-based detector: its corners come refined
-            try:
-                found, corners = cv2.findChessboardCornersSB(gray, size,
-                                                             flags=cv2.CALIB_CB_NORMALIZE_IMAGE)
-            except cv2.error:
-                found = False
-            if not found:
-                return None
-            return corners.reshape(-1, 2).astype(np.float64)
-        corners = corners.reshape(-1, 1, 2).astype(np.float32)
-        half = _subpix_window(corners.reshape(-1, 2), cols, rows)
-        criteria = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_MAX_ITER, 60, 1e-4)
-        corners = cv2.cornerSubPix(gray, corners, (half, half), (-1, -1), criteria)
-        return corners.reshape(-1, 2).astype(np.float64)
+        if found:
+            return Detection(_refine_corners(gray, corners, cols, rows), "classic")
+        return Detection(None, reason=Miss.NOT_FOUND)
     flags = cv2.CALIB_CB_SYMMETRIC_GRID if kind == "circles" else cv2.CALIB_CB_ASYMMETRIC_GRID
     for img in (gray, 255 - gray):    # dark circles on white, then white on dark
         found, centres = cv2.findCirclesGrid(img, size, flags=flags,
                                              blobDetector=_blob_detector(img))
         if found:
-            return centres.reshape(-1, 2).astype(np.float64)
-    return None
+            return Detection(centres.reshape(-1, 2).astype(np.float64), "blobs")
+    return Detection(None, reason=Miss.NOT_FOUND)
+
+
+def find_pattern(gray, kind, cols, rows):
+    """The pattern's image points (see detect), or None when it is not found."""
+    return detect(gray, kind, cols, rows).points
 
 
 def draw_pattern(img, cols, rows, points, found=True):
@@ -156,13 +215,17 @@ def circle_radius(gray, kind, cols, rows, square, points):
 def uniform_segments(kind, cols, rows, square, a, b, radius=None):
     """True for the board segments a[i] -> b[i] (N x 2 board coordinates, mm) that cross no
     edge of the pattern's print: within one chessboard square, or clear of every circle of
-    `radius` mm. A stripe's centre of gravity over such a window is not pulled by the
-    board's changing reflectance."""
+    `radius` mm, or both ends beyond one side of the print (on the plain sheet around it).
+    A stripe's centre of gravity over such a window is not pulled by the board's changing
+    reflectance."""
     a = np.asarray(a, dtype=np.float64).reshape(-1, 2)
     b = np.asarray(b, dtype=np.float64).reshape(-1, 2)
+    box = outline(kind, cols, rows, square)
+    lo, hi = box[0, :2], box[2, :2]
+    beyond = np.any(((a < lo) & (b < lo)) | ((a > hi) & (b > hi)), axis=1)
     if kind == "chessboard":
         ca, cb = np.floor(a / square), np.floor(b / square)
-        return np.all(ca == cb, axis=1)
+        return beyond | np.all(ca == cb, axis=1)
     centres = object_points(kind, cols, rows, square)[:, :2]
     if radius is None:
         radius = 0.25 * square
@@ -173,4 +236,38 @@ def uniform_segments(kind, cols, rows, square, a, b, radius=None):
         t = np.clip(((c - a) * ab).sum(axis=1) / L2, 0.0, 1.0)
         q = a + t[:, None] * ab
         keep &= np.linalg.norm(q - c, axis=1) > radius
-    return keep
+    return keep | beyond
+
+
+def printed_sheet(image, board_mask, bound, lit=None):
+    """The sheet the pattern is printed on, as a 0/255 mask: the pixels of `image` (the
+    scene without the laser, corrected) that are brighter than halfway between the print's
+    dark and light levels and reachable from the pattern without crossing an edge (Canny, at
+    a tenth and a quarter of the print's contrast), holes filled (the dark squares, specks),
+    within `bound` (0/255). Edges on `lit` pixels (bool: the laser's stripe) are no
+    barrier, so the stripe itself never splits the sheet. A board held against a floor or a wall of its own brightness
+    still ends at its edge; a print without a margin gives about the pattern itself."""
+    img = np.asarray(image, dtype=np.float32)
+    inside = img[board_mask > 0]
+    if inside.size == 0:
+        return board_mask.copy()
+    dark, light = (float(v) for v in np.percentile(inside, (10, 90)))
+    span = max(light - dark, 1.0)
+    smooth = cv2.GaussianBlur(np.clip(img, 0, 255).astype(np.uint8), (5, 5), 0)
+    edges = cv2.Canny(smooth, 0.1 * span, 0.25 * span, L2gradient=True)
+    if lit is not None:
+        edges[lit] = 0
+    edges = cv2.dilate(edges, np.ones((3, 3), np.uint8))
+    free = (edges == 0) & (bound > 0) & ((smooth > dark + 0.5 * span) | (lit if lit is not None
+                                                                         else False))
+    free = free.astype(np.uint8) * 255
+    free[board_mask > 0] = 255
+    n, labels = cv2.connectedComponents(free, connectivity=4)
+    ids = np.bincount(labels[board_mask > 0], minlength=n)
+    ids[0] = 0
+    sheet = (labels == int(np.argmax(ids))).astype(np.uint8) * 255
+    contours = cv2.findContours(sheet, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
+    filled = np.zeros_like(sheet)
+    cv2.drawContours(filled, contours, -1, 255, -1)
+    # Back off the edge by the barrier's own width.
+    return cv2.erode(filled, np.ones((5, 5), np.uint8))
