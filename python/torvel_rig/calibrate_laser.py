@@ -3,42 +3,96 @@ by the laser stripe, one board pose per frame.
 
 Per frame: correct it with the calibration file (undistort_bilinear), find the pattern and
 the board's pose (solvePnP on the corrected image, whose camera is the ideal pinhole K), so
-the board's plane in the camera frame; the stripe's sub-pixel centre line (stripe.py; laser
-on minus laser off with --background) inside the pattern's outer outline; the lines of
-sight of those points (get_line_of_sight_pts) met with the board's plane
-(intersect_line_plane) give 3-D laser points. The points of all frames go to fit_plane,
-and plane.json gets its ten values with the plane z = a*x + b*y + c (planefile.py)."""
-import csv
-import io
+the board's plane in the camera frame; the stripe's sub-pixel centre line (stripe.py) on the
+printed sheet, kept where it lies on one straight line and where its window lies on one
+reflectance of the print; the lines of sight of those points (get_line_of_sight_pts) met
+with the board's plane (intersect_line_plane) give 3-D laser points. The points of all
+frames go to fit_plane. Every frame is then held out once: its points against the plane
+fitted without it. A frame far off the others' plane is dropped and the plane fitted again.
+plane.json gets fit_plane's ten values, the plane z = a*x + b*y + c and the held-out errors
+(planefile.py); --report draws and tabulates every frame, also when the calibration is
+refused."""
+import dataclasses
+import enum
+import math
 import os
+import typing
 
 import cv2
 import numpy as np
 from torvel import torvel_class
 
-from . import calibfile, camera, images, pattern, planefile, stripe
-from .calibrate_camera import progress, warn
-from .errors import RigError, atomic_output
+from . import calibfile, camera, images, laserreport, pattern, planefile, stripe
+from .errors import RigError
+from .output import progress, warn
 
 _TV = torvel_class()
 MIN_SPREAD = 0.05        # the points' spread across their main line, relative to along it
 MAX_SCATTER = 0.01       # RMS distance to the plane, relative to the spread along the line
+MAX_PNP_ERROR = 1.0      # px: a board pose reprojecting worse than this is not trusted
+FAINT = 0.3              # of the stripe's median peak: fainter points are not used
+MIN_LINE_SHARE = 0.5     # of a frame's stripe light (peak heights) on its fitted line
+HELD_OUT_FACTOR = 3.0    # a held-out error this many times the median ...
+HELD_OUT_SQUARE = 0.002  # ... and above this share of the square size drops the frame
+SHEET_GROWTH = 10.0      # spacings beyond the pattern that the printed sheet may reach
 
 
+class Gate(enum.Enum):
+    """Why a frame gives no laser points."""
+    PATTERN_NOT_FOUND = "pattern not found"
+    POSE_UNRELIABLE = "board pose unreliable"
+    TOO_FEW_POINTS = "too few stripe points"
+    NOT_ONE_LINE = "stripe not one line"
+    HELD_OUT = "far from the other frames' plane"
+
+
+class Drop(enum.IntEnum):
+    """Why a stripe point of a frame is not used (0: it is)."""
+    KEPT = 0
+    OFF_LINE = 1         # away from the frame's stripe line: a reflection, a background
+    OFF_SHEET = 2        # its window is not wholly on the printed sheet
+    ON_EDGE = 3          # its window straddles an edge of the print
+    FAINT = 4            # far fainter than its stripe (on dark print): a noisy centre
+
+
+@dataclasses.dataclass
 class Frame:
-    """What one frame gave: `path`, `usable`, `reason` (why not), the corrected image,
-    stripe points (xs, ys), 3-D points, the board pose and outline."""
+    """What one frame gave. `gate` is None for a frame whose points are used."""
+    path: str
+    gate: typing.Optional[Gate] = None
+    detail: str = ""
+    image: typing.Optional[np.ndarray] = None        # the corrected frame, BGR
+    detector: typing.Optional[str] = None
+    pnp_error: float = float("nan")
+    outline: typing.Optional[np.ndarray] = None      # the pattern's outline, pixels
+    sheet: typing.Optional[np.ndarray] = None        # the printed sheet, 0/255
+    found: typing.Optional[stripe.Stripe] = None     # every stripe point
+    drop: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, np.int8))
+    line: typing.Optional[stripe.Line] = None
+    points: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 3)))
+    residual_rms: float = float("nan")
+    held_out: float = float("nan")
 
-    def __init__(self, path):
-        self.path = path
-        self.usable = False
-        self.reason = None
-        self.image = None
-        self.xs = self.ys = np.zeros(0)
-        self.dropped = (np.zeros(0), np.zeros(0))   # centres on a reflectance edge
-        self.points = np.zeros((0, 3))
-        self.outline = None
-        self.normal = self.origin = None
+    @property
+    def usable(self):
+        return self.gate is None
+
+    @property
+    def kept(self):
+        return self.found.take(self.drop == Drop.KEPT) if self.found is not None else None
+
+    def refuse(self, gate, detail):
+        self.gate, self.detail = gate, detail
+        return self
+
+
+class Result(typing.NamedTuple):
+    frames: list
+    usable: list
+    values: tuple
+    points: np.ndarray
+    rms: float
+    validation: dict
 
 
 def add_arguments(parser):
@@ -51,22 +105,23 @@ def add_arguments(parser):
     parser.add_argument("--laser", choices=stripe.LASERS, default="red",
                         help="the laser's colour: red or green take that channel's excess "
                              "over the other two of colour frames, gray the grey image "
-                             "(default: red)")
+                             "(default: red; grey frames always use the grey image)")
     parser.add_argument("--background", nargs="+", metavar="FRAMES",
                         help="laser-off frames of the same poses, paired with FRAMES in order; "
                              "the stripe is then found in laser-on minus laser-off")
     parser.add_argument("-o", "--output", required=True, metavar="PLANE.json",
                         help="the plane file to write")
     parser.add_argument("--report", metavar="DIR",
-                        help="write the stripe points on every frame, a 3-D view of the points "
-                             "with the plane and the residuals per frame into DIR")
+                        help="write every frame with its stripe points, a table of the "
+                             "frames (frames.csv), a 3-D view of the points with the plane "
+                             "and the residuals per frame into DIR, also when refused")
     parser.add_argument("--threshold", type=float, metavar="T",
-                        help="laser channel level a stripe pixel exceeds (default: halfway "
-                             "between the board's median and the stripe's peaks)")
+                        help="least height of the stripe's peak above its surroundings in "
+                             "the laser's contrast (default: from the frame's noise and its "
+                             "strongest peaks)")
     parser.add_argument("--window", type=int, metavar="PX",
-                        help="half width of the centre-of-gravity window around each "
-                             "column's peak (default: per frame the narrowest of "
-                             f"{', '.join(map(str, stripe.WINDOWS))} that holds the stripe)")
+                        help="half width of the centre-of-gravity window across the stripe "
+                             "(default: fitted to the stripe's width per frame)")
     parser.add_argument("--min-points", type=int, default=20, metavar="N",
                         help="stripe points a frame needs on the board to count (default: 20)")
     parser.add_argument("--shift-ratio", type=float, default=1.0, metavar="R",
@@ -89,85 +144,133 @@ def _check_arguments(args):
         raise RigError(f"--threshold {args.threshold}: give a level from 0 to 254")
 
 
-def _read(calib, path, color, what):
-    img = images.read_image(path, color=color, what=what)
+def _read(calib, path, what):
+    img = images.read_image(path, color=True, what=what)
     calib.check_image(img, path, what)
-    return img
+    if stripe.is_grey(img):        # one channel to correct, not three equal ones
+        return calib.undistort(np.ascontiguousarray(img[..., 0]))
+    return calib.undistort(img)
 
 
 def board_pose(calib, obj, corners):
-    """Board plane (point, unit normal) in the camera frame of the corrected image, and the
-    rotation and translation of the board, by solvePnP with the calibrated pinhole."""
+    """(rotation, translation, RMS reprojection error in pixels) of the board by solvePnP
+    with the calibrated pinhole of the corrected image; None when it fails."""
     k = calib.camera_matrix
     ok, rvec, tvec = cv2.solvePnP(obj, corners, k, None, flags=cv2.SOLVEPNP_IPPE)
-    if not ok:
-        ok, rvec, tvec = cv2.solvePnP(obj, corners, k, None, flags=cv2.SOLVEPNP_ITERATIVE)
-    else:
+    if ok:
         rvec, tvec = cv2.solvePnPRefineLM(obj, corners, k, None, rvec, tvec)
+    else:
+        ok, rvec, tvec = cv2.solvePnP(obj, corners, k, None, flags=cv2.SOLVEPNP_ITERATIVE)
     if not ok:
         return None
-    r, _ = cv2.Rodrigues(rvec)
-    return r, tvec.ravel().astype(np.float64)
+    seen = cv2.projectPoints(obj, rvec, tvec, k, None)[0].reshape(-1, 2)
+    error = float(np.sqrt(np.mean(np.sum((seen - corners) ** 2, axis=1))))
+    return cv2.Rodrigues(rvec)[0], tvec.ravel().astype(np.float64), error
 
 
-def process_frame(calib, path, off_path, args, obj, outline_board):
+def process_frame(calib, path, off_path, args, obj):
     f = Frame(path)
-    color = args.laser != "gray"
-    on = _read(calib, path, color, "frame")
-    off = _read(calib, off_path, color, "laser-off frame") if off_path else None
-    gray = calib.undistort(images.to_gray(off if off is not None else on))
-    f.image = calib.undistort(on) if color else gray
-    channel = stripe.laser_channel(on, args.laser)
-    if off is not None:
-        channel = stripe.subtract_background(channel, stripe.laser_channel(off, args.laser))
-    channel = calib.undistort(channel)
+    on = _read(calib, path, "frame")
+    off = _read(calib, off_path, "laser-off frame") if off_path else None
+    f.image = on if on.ndim == 3 else cv2.cvtColor(on, cv2.COLOR_GRAY2BGR)
+    board = off if off is not None else on
+    gray = board if board.ndim == 2 else cv2.cvtColor(board, cv2.COLOR_BGR2GRAY)
 
-    corners = pattern.find_pattern(gray, args.pattern, args.cols, args.rows)
-    if corners is None:
-        f.reason = "pattern not found"
-        return f
-    pose = board_pose(calib, obj, corners)
+    found = pattern.detect(gray, args.pattern, args.cols, args.rows)
+    if found.points is None:
+        return f.refuse(Gate.PATTERN_NOT_FOUND,
+                        found.reason.describe(args.pattern, args.cols, args.rows))
+    f.detector = found.detector
+    pose = board_pose(calib, obj, found.points)
     if pose is None:
-        f.reason = "no board pose (solvePnP failed)"
-        return f
-    r, t = pose
-    f.normal, f.origin = r[:, 2].copy(), t
-    cam_outline = outline_board @ r.T + t
-    rows, cols = camera.project(calib.camera, cam_outline)
-    poly = np.stack([cols, rows], axis=1).astype(np.int32)
-    f.outline = poly
-    mask = np.zeros(calib.shape, np.uint8)
-    cv2.fillPoly(mask, [poly.reshape(-1, 1, 2)], 255)
-    window = args.window or stripe.choose_window(channel, mask, args.threshold)
-    xs, ys, direction, _ = stripe.stripe_centres(channel, mask=mask, threshold=args.threshold,
-                                                 window=window)
-    # Centres whose whole window lies on the board.
-    inner = cv2.erode(mask, np.ones((2 * window + 3, 2 * window + 3), np.uint8))
-    keep = inner[np.round(ys).astype(np.int64).clip(0, calib.height - 1),
-                 np.round(xs).astype(np.int64).clip(0, calib.width - 1)] > 0
-    xs, ys = xs[keep], ys[keep]
-    # Only windows that lie on one reflectance of the print: a window across a square's
-    # edge or a circle's rim would pull the centre of gravity towards the brighter side.
-    reach = window + 2.0          # the window and a pixel or two of blur
-    dx, dy = (0.0, reach) if direction == "horizontal" else (reach, 0.0)
-    ends = [camera.points_on_plane(calib.camera, xs + sx * dx, ys + sx * dy, t, f.normal)
-            for sx in (-1.0, 1.0)]
-    a, b = ((e - t) @ r for e in ends)
+        return f.refuse(Gate.POSE_UNRELIABLE, "solvePnP found no pose")
+    r, t, f.pnp_error = pose
+    if f.pnp_error > MAX_PNP_ERROR:
+        return f.refuse(Gate.POSE_UNRELIABLE, f"the pattern reprojects {f.pnp_error:.2f} px "
+                        f"from where it was found (at most {MAX_PNP_ERROR:g})")
+    normal = r[:, 2].copy()
+    f.outline = _outline_pixels(calib, args, r, t, None)
+    board_mask = _polygon_mask(calib, f.outline)
+    bound = _polygon_mask(calib, _outline_pixels(calib, args, r, t, SHEET_GROWTH))
+
+    con = stripe.contrast(on, args.laser, off)
+    scene = con.reflectance if con.reflectance is not None else gray
+    f.sheet = pattern.printed_sheet(scene, board_mask, bound, stripe.lit(con, bound))
+    st = stripe.find_stripe(con, f.sheet, min_peak=args.threshold, half_window=args.window)
+    f.found = st
+    f.drop = np.zeros(st.size, np.int8)
+    if st.size < args.min_points:
+        return f.refuse(Gate.TOO_FEW_POINTS, f"{st.size} stripe points on the board, fewer "
+                        f"than --min-points {args.min_points}")
+    f.line, on_line = stripe.fit_line(st.xs, st.ys, stripe.line_tolerance(st), st.peak)
+    f.drop[~on_line] = Drop.OFF_LINE
+    share = float(st.peak[on_line].sum() / st.peak.sum())
+    if share < MIN_LINE_SHARE:
+        return f.refuse(Gate.NOT_ONE_LINE, f"{int(on_line.sum())} of {st.size} stripe points, "
+                        f"{100 * share:.0f} % of the stripe's light, on one line")
+    # Faint points (the stripe on dark print) centre worse than the rest of their stripe.
+    faint = st.peak < FAINT * np.median(st.peak[on_line])
+    f.drop[(f.drop == Drop.KEPT) & faint] = Drop.FAINT
+    # The whole window on the sheet, and on one reflectance of its print.
+    hw = st.half_window
+    inner = cv2.erode(f.sheet, np.ones((2 * hw + 3, 2 * hw + 3), np.uint8))
+    px = np.round(st.xs).astype(np.int64).clip(0, calib.width - 1)
+    py = np.round(st.ys).astype(np.int64).clip(0, calib.height - 1)
+    f.drop[(f.drop == Drop.KEPT) & (inner[py, px] == 0)] = Drop.OFF_SHEET
+    reach = hw + 2.0                       # the window and a pixel or two of blur
+    across = np.radians(st.angle + 90.0)
+    dx, dy = reach * np.cos(across), reach * np.sin(across)
+    a, b = ((camera.points_on_plane(calib.camera, st.xs + s * dx, st.ys + s * dy, t, normal)
+             - t) @ r for s in (-1.0, 1.0))
     radius = None
     if args.pattern != "chessboard":
         radius = 1.1 * pattern.circle_radius(gray, args.pattern, args.cols, args.rows,
-                                              args.square, corners)
-    keep = pattern.uniform_segments(args.pattern, args.cols, args.rows, args.square,
-                                    a[:, :2], b[:, :2], radius)
-    f.xs, f.ys = xs[keep], ys[keep]
-    f.dropped = (xs[~keep], ys[~keep])
-    if len(f.xs) < args.min_points:
-        f.reason = (f"{len(f.xs)} stripe points on the board, fewer than --min-points "
-                    f"{args.min_points}")
-        return f
-    f.points = camera.points_on_plane(calib.camera, f.xs, f.ys, t, f.normal)
-    f.usable = True
+                                              args.square, found.points)
+    uniform = pattern.uniform_segments(args.pattern, args.cols, args.rows, args.square,
+                                       a[:, :2], b[:, :2], radius)
+    f.drop[(f.drop == Drop.KEPT) & ~uniform] = Drop.ON_EDGE
+    kept = f.kept
+    if kept.size < args.min_points:
+        return f.refuse(Gate.TOO_FEW_POINTS, f"{kept.size} stripe points on the board, fewer "
+                        f"than --min-points {args.min_points}")
+    f.points = camera.points_on_plane(calib.camera, kept.xs, kept.ys, t, normal)
     return f
+
+
+def _outline_pixels(calib, args, r, t, margin):
+    """The pattern's outline (grown by `margin` spacings; None: the print) in the corrected
+    frame, integer pixels."""
+    board = pattern.outline(args.pattern, args.cols, args.rows, args.square, margin)
+    xs, ys = camera.project_float(calib.camera, board @ r.T + t)
+    return np.round(np.stack([xs, ys], axis=1)).astype(np.int32)
+
+
+def _polygon_mask(calib, polygon):
+    mask = np.zeros(calib.shape, np.uint8)
+    cv2.fillPoly(mask, [polygon.reshape(-1, 1, 2)], 255)
+    return mask
+
+
+def likely_cause(frames):
+    """What most frames with the pattern lacked, as advice for a refusal ("" when nothing
+    stands out)."""
+    seen = [f for f in frames if f.gate is not Gate.PATTERN_NOT_FOUND]
+    gates = [f.gate for f in seen if f.gate is not None]
+    if not gates:
+        return ""
+    gate = max(Gate, key=gates.count)
+    n = gates.count(gate)
+    advice = {
+        Gate.POSE_UNRELIABLE: "the board's pose is unreliable: is the calibration file this "
+                              "camera's, and is the board flat?",
+        Gate.TOO_FEW_POINTS: "there are too few stripe points on the board: check --laser (the "
+                             "stripe's colour) and --threshold, or give --background frames",
+        Gate.NOT_ONE_LINE: "the stripe points do not form one line: reflections? give "
+                           "--background frames",
+        Gate.HELD_OUT: "the stripe points lie far from the other frames' plane: reflections "
+                       "or a moving laser?",
+    }[gate]
+    return f"in {n} of {len(seen)} frames with the pattern {advice}"
 
 
 def _refuse_unusable(frames, args):
@@ -175,20 +278,19 @@ def _refuse_unusable(frames, args):
     if len(usable) >= 2:
         return usable
     n = len(frames)
-    no_pattern = [f.path for f in frames if f.reason == "pattern not found"]
-    few = [f for f in frames if f.reason and "stripe points" in f.reason]
-    if len(no_pattern) == n:
+    if all(f.gate is Gate.PATTERN_NOT_FOUND for f in frames):
         raise RigError(f"the {args.pattern} pattern of {args.cols} x {args.rows} was not found "
                        f"in any of the {n} frames; check --pattern, --cols and --rows")
-    if not usable and few:
-        most = max(len(f.xs) for f in few)
+    seen = [f for f in frames if f.gate is not Gate.PATTERN_NOT_FOUND]
+    if not usable and all(f.gate is Gate.TOO_FEW_POINTS for f in seen):
+        most = max(f.kept.size if f.found is not None else 0 for f in seen)
         raise RigError(f"too few laser stripe points on the board in every frame (at most "
                        f"{most}, need --min-points {args.min_points}); check --laser (the "
                        "stripe's colour) and --threshold, or give --background frames")
-    why = "; ".join(f"{os.path.basename(f.path)}: {f.reason}" for f in frames if not f.usable)
-    raise RigError(f"only {len(usable)} of {n} frames usable ({why}); a laser plane needs "
-                   "frames of at least two board poses: add frames with the board moved or "
-                   "tilted")
+    why = likely_cause(frames)
+    raise RigError(f"only {len(usable)} of {n} frames usable ({why or 'see --report'}); a "
+                   "laser plane needs frames of at least two board poses: add frames with the "
+                   "board moved or tilted")
 
 
 def check_spread(points):
@@ -204,39 +306,66 @@ def check_spread(points):
 
 
 def fit_unit(points):
-    """The length unit (in mm) in which fit_plane sees the points. Its consensus test
-    accepts a point within 0.01 units (along z) of a candidate plane; in mm that is far
-    below the stripe's scatter, and a plane through one frame's stripe line can then win
-    over the laser plane. The unit makes 0.01 units three times the points' robust scatter
-    along z (0.1 mm .. 1 m)."""
+    """The length unit (in mm) in which fit_plane sees the points (in the fitting frame,
+    where the plane is about z = const). Its consensus test accepts a point within 0.01
+    units (along z) of a candidate plane; in mm that is far below the stripe's scatter, and
+    a plane through one frame's stripe line can then win over the laser plane. The unit
+    makes 0.01 units three times the points' robust scatter across the plane (0.1 mm ..
+    1 m)."""
+    r = points[:, 2] - np.median(points[:, 2])
+    sigma = 1.4826 * float(np.median(np.abs(r - np.median(r))))
+    return float(np.clip(300.0 * sigma, 0.1, 1000.0))
+
+
+def fitting_frame(points):
+    """The rotation that turns the points' least-squares plane normal (the one of its two
+    directions towards +z) onto z. fit_plane regresses z on x and y, so a laser sheet
+    nearly edge-on to the camera's axis (a laser mounted beside the lens) cannot be fitted
+    in the camera frame; in this frame every sheet is about z = const."""
     c = points - points.mean(axis=0)
     n = np.linalg.svd(c, full_matrices=False)[2][2]
-    r = c @ n
-    sigma = 1.4826 * float(np.median(np.abs(r - np.median(r))))
-    return float(np.clip(300.0 * sigma / max(abs(n[2]), 1e-3), 0.1, 1000.0))
+    n = -n if n[2] < 0 else n
+    axis = np.cross(n, [0.0, 0.0, 1.0])
+    length = np.linalg.norm(axis)
+    if length < 1e-12:
+        return np.eye(3)
+    angle = math.atan2(length, n[2])
+    return cv2.Rodrigues((axis / length * angle).reshape(3, 1))[0]
 
 
 LENGTHS = ("Ox_lpts", "Oy_lpts", "Oz_lpts", "p_cos_one_point", "mean_dist", "shift")
+DIRECTIONS = ("normal_vec", "p_cos_one_point")
 
 
 def fit(points, shift_ratio):
-    """fit_plane's ten values for the points (mm), fitted in fit_unit and given back in
-    mm (the angle, normal and rotations have no unit)."""
-    unit = fit_unit(points)
+    """fit_plane's ten values for the points (mm, camera frame): fitted in the fitting
+    frame and in fit_unit, and given back in mm in the camera frame. The plane frame stays
+    what RRa means (normal_vec onto z), Phi the angle between normal_vec and the camera's
+    z axis."""
+    q = fitting_frame(points)
+    unit = fit_unit(points @ q.T)
     try:
-        values = _TV.fit_plane(np.ascontiguousarray(points, dtype=np.float64) / unit,
+        values = _TV.fit_plane(np.ascontiguousarray(points @ q.T, dtype=np.float64) / unit,
                                float(shift_ratio))
-    except Exception as e:  # the regressor finding no consensus
+    except ValueError as e:  # the regressor finding no consensus
         raise RigError(f"fit_plane found no laser plane in the {len(points)} points "
                        f"({str(e).splitlines()[0] if str(e) else type(e).__name__}); check "
                        "the frames' stripes in --report") from None
-    values = [v * unit if name in LENGTHS else v
-              for name, v in zip(planefile.FIT_KEYS, values)]
-    n = np.asarray(values[1], dtype=np.float64)
+    v = dict(zip(planefile.FIT_KEYS, values))
+    for name in LENGTHS:
+        v[name] = v[name] * unit
+    o = q.T @ np.array([v["Ox_lpts"], v["Oy_lpts"], v["Oz_lpts"]], dtype=np.float64)
+    v["Ox_lpts"], v["Oy_lpts"], v["Oz_lpts"] = (float(x) for x in o)
+    for name in DIRECTIONS:
+        v[name] = q.T @ np.asarray(v[name], dtype=np.float64)
+    v["RRa"] = np.asarray(v["RRa"], dtype=np.float64) @ q
+    v["RRa_inv"] = q.T @ np.asarray(v["RRa_inv"], dtype=np.float64)
+    n = v["normal_vec"]
     if not np.all(np.isfinite(n)):
         raise RigError("fit_plane gave no finite plane normal; check the frames' stripes "
                        "in --report")
-    return tuple(values)
+    v["Phi"] = float(np.arccos(np.clip(n[2], -1.0, 1.0)))
+    return tuple(v[k] for k in planefile.FIT_KEYS)
 
 
 def residuals(points, values):
@@ -245,125 +374,118 @@ def residuals(points, values):
     return (points - o) @ n
 
 
-def write_report(folder, frames, usable, values, args):
-    try:
-        os.makedirs(folder, exist_ok=True)
-    except OSError as e:
-        raise RigError(f"cannot create report folder {folder}: {e.strerror or e}") from None
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+def rms(values):
+    values = np.asarray(values, dtype=np.float64)
+    return float(np.sqrt(np.mean(values * values))) if values.size else float("nan")
 
-    for i, f in enumerate(frames):
-        if f.image is None:
+
+def held_out(usable, shift_ratio):
+    """Each frame's RMS distance (mm) to the plane fitted to the other frames' points; NaN
+    where the others alone fix no plane (fewer than two of them, or along one line)."""
+    errors = []
+    for i, f in enumerate(usable):
+        others = [g.points for j, g in enumerate(usable) if j != i]
+        if len(others) < 2:
+            errors.append(float("nan"))
             continue
-        img = cv2.cvtColor(f.image, cv2.COLOR_GRAY2BGR) if f.image.ndim == 2 else f.image.copy()
-        if f.outline is not None:
-            cv2.polylines(img, [f.outline.reshape(-1, 1, 2)], True, (255, 200, 0), 1, cv2.LINE_AA)
-        for x, y in zip(*f.dropped):
-            cv2.circle(img, (int(round(x)), int(round(y))), 1, (255, 0, 255), -1)
-        for x, y in zip(f.xs, f.ys):
-            cv2.circle(img, (int(round(x)), int(round(y))), 1, (0, 255, 255), -1)
-        label = f"{os.path.basename(f.path)}: " + (f"{len(f.xs)} stripe points" if f.usable
-                                                  else f"not used ({f.reason})")
-        _text(img, label, 20, (255, 255, 255))
-        _text(img, "yellow: stripe points used", 40, (0, 255, 255))
-        _text(img, "magenta: on a square's edge or circle, not used", 58, (255, 0, 255))
-        _text(img, "cyan: the pattern's outer outline", 76, (255, 200, 0))
-        name = os.path.splitext(os.path.basename(f.path))[0]
-        images.write_image(os.path.join(folder, f"stripe_{i:02d}_{name}.png"), img)
-
-    pts = np.concatenate([f.points for f in usable])
-    n = np.asarray(values[1], dtype=np.float64)
-    a, b, c = planefile.plane_coefficients(n, (values[4], values[5], values[6]))
-    fig = plt.figure(figsize=(7, 6), dpi=100)
-    ax = fig.add_subplot(projection="3d")
-    for f in usable:
-        ax.scatter(f.points[:, 0], f.points[:, 2], f.points[:, 1], s=2,
-                   label=os.path.basename(f.path))
-    gx, gy = np.meshgrid(np.linspace(pts[:, 0].min(), pts[:, 0].max(), 10),
-                         np.linspace(pts[:, 1].min(), pts[:, 1].max(), 10))
-    ax.plot_surface(gx, a * gx + b * gy + c, gy, alpha=0.25, color="tab:gray")
-    ax.set_xlabel("x (mm)")
-    ax.set_ylabel("z (mm)")
-    ax.set_zlabel("y (mm)")
-    ax.invert_zaxis()
-    ax.set_title(f"laser points and plane z = {a:.4f} x + {b:.4f} y + {c:.2f}")
-    if len(usable) <= 12:
-        ax.legend(fontsize=7, markerscale=4, loc="upper left")
-    _save(fig, plt, os.path.join(folder, "plane_3d.png"))
-
-    fig, ax = plt.subplots(figsize=(max(6.0, 0.6 * len(usable) + 2), 4.0), dpi=100)
-    res = [residuals(f.points, values) for f in usable]
-    ax.boxplot(res, showfliers=False)
-    ax.axhline(0.0, color="tab:gray", linewidth=0.8)
-    ax.set_xticks(range(1, len(usable) + 1))
-    ax.set_xticklabels([os.path.basename(f.path) for f in usable], rotation=60, ha="right",
-                       fontsize=8)
-    ax.set_ylabel("signed distance to the plane (mm)")
-    ax.set_title("Residuals per frame")
-    fig.tight_layout()
-    _save(fig, plt, os.path.join(folder, "residuals.png"))
-
-    text = io.StringIO()
-    w = csv.writer(text, lineterminator="\n")
-    w.writerow(["frame", "points", "rms_mm", "mean_mm", "max_abs_mm"])
-    for f, r in zip(usable, res):
-        w.writerow([f.path, len(r), f"{np.sqrt(np.mean(r * r)):.5f}", f"{r.mean():.5f}",
-                    f"{np.abs(r).max():.5f}"])
-    with atomic_output(os.path.join(folder, "residuals.csv"), "w") as fh:
-        fh.write(text.getvalue())
+        pts = np.concatenate(others)
+        s = np.linalg.svd(pts - pts.mean(axis=0), compute_uv=False)
+        if s[1] < MIN_SPREAD * s[0]:
+            errors.append(float("nan"))
+            continue
+        errors.append(rms(residuals(f.points, fit(pts, shift_ratio))))
+    return errors
 
 
-def _text(img, text, y, color):
-    cv2.putText(img, text, (8, y), cv2.FONT_HERSHEY_SIMPLEX, 0.45, (0, 0, 0), 3, cv2.LINE_AA)
-    cv2.putText(img, text, (8, y), cv2.FONT_HERSHEY_SIMPLEX, 0.45, color, 1, cv2.LINE_AA)
+def fit_validated(usable, args):
+    """The plane of the usable frames, each held out once; frames far off the others'
+    plane are dropped (their gate HELD_OUT) and the plane fitted again. Returns (the frames
+    kept, fit_plane's values, the validation record)."""
+    errors = held_out(usable, args.shift_ratio)
+    finite = [e for e in errors if np.isfinite(e)]
+    if finite:
+        median = float(np.median(finite))
+        limit = max(HELD_OUT_FACTOR * median, HELD_OUT_SQUARE * args.square)
+        far = [f for f, e in zip(usable, errors) if np.isfinite(e) and e > limit]
+        if far and len(usable) - len(far) >= 2:
+            for f, e in zip(usable, errors):
+                if f in far:
+                    f.held_out = e
+                    f.refuse(Gate.HELD_OUT, f"{e:.3f} mm from the other frames' plane, over "
+                             f"{HELD_OUT_FACTOR:g} times the median {median:.3f} mm")
+            usable = [f for f in usable if f.usable]
+            errors = held_out(usable, args.shift_ratio)
+    for f, e in zip(usable, errors):
+        f.held_out = e
+    values = fit(np.concatenate([f.points for f in usable]), args.shift_ratio)
+    finite = [e for e in errors if np.isfinite(e)]
+    validation = {"held_out_rms_mm": {f.path: e for f, e in zip(usable, errors)},
+                  "median_mm": float(np.median(finite)) if finite else float("nan")}
+    return usable, values, validation
 
 
-def _save(fig, plt, path):
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    plt.close(fig)
-    with atomic_output(path) as fh:
-        fh.write(buf.getvalue())
-
-
-def calibrate(args):
-    """Process every frame and fit the plane: (frames, usable frames, fit_plane values,
-    points, rms)."""
+def calibrate(args, frames):
+    """Process every frame into `frames` (a list the caller keeps, for the report) and fit
+    the plane: a Result."""
     _check_arguments(args)
     calib = calibfile.read_calibration(args.calib)
     obj = pattern.object_points(args.pattern, args.cols, args.rows, args.square)
-    outline_board = pattern.outline(args.pattern, args.cols, args.rows, args.square)
     offs = args.background or [None] * len(args.frames)
-    frames = [process_frame(calib, p, o, args, obj, outline_board)
-              for p, o in progress(list(zip(args.frames, offs)), "frames", args.quiet)]
+    said_grey = False
+    for p, o in progress(list(zip(args.frames, offs)), "frames", args.quiet):
+        f = process_frame(calib, p, o, args, obj)
+        frames.append(f)
+        if args.laser != "gray" and not said_grey and f.image is not None and \
+                stripe.is_grey(f.image):
+            warn(f"frame {p} is grey (three equal channels): the stripe is found in the grey "
+                 f"image, not in the {args.laser} channel")
+            said_grey = True
     usable = _refuse_unusable(frames, args)
     for f in frames:
         if not f.usable:
-            warn(f"frame {f.path} not used: {f.reason}")
+            warn(f"frame {f.path} not used: {f.gate.value} ({f.detail})")
+    check_spread(np.concatenate([f.points for f in usable]))
+    usable, values, validation = fit_validated(usable, args)
+    for f in frames:
+        if f.gate is Gate.HELD_OUT:
+            warn(f"frame {f.path} dropped: {f.detail}")
     points = np.concatenate([f.points for f in usable])
     spread = check_spread(points)
-    values = fit(points, args.shift_ratio)
-    r = residuals(points, values)
-    rms = float(np.sqrt(np.mean(r * r)))
-    if rms > MAX_SCATTER * spread[0]:
-        raise RigError(f"the {len(points)} laser points scatter {rms:.2f} mm RMS about the "
-                       f"fitted plane ({100 * rms / spread[0]:.1f} % of their extent): the "
-                       "stripe was not found cleanly; check --laser and --threshold, or give "
-                       "--background frames (--report shows the stripe points)")
-    return frames, usable, values, points, rms
+    for f in usable:
+        f.residual_rms = rms(residuals(f.points, values))
+    scatter = rms(residuals(points, values))
+    if scatter > MAX_SCATTER * spread[0]:
+        cause = likely_cause(frames)
+        raise RigError(f"the {len(points)} laser points scatter {scatter:.2f} mm RMS about the "
+                       f"fitted plane ({100 * scatter / spread[0]:.1f} % of their extent): the "
+                       "stripe was not found cleanly" + (f"; {cause}" if cause else "") +
+                       " (--report shows the stripe points)")
+    return Result(frames, usable, values, points, scatter, validation)
 
 
 def run(args):
-    frames, usable, values, points, rms = calibrate(args)
+    frames = []
+    try:
+        res = calibrate(args, frames)
+    except RigError:
+        if args.report and frames:
+            laserreport.write(args.report, frames, None)
+        raise
     if args.report:
-        write_report(args.report, frames, usable, values, args)
-    rec = planefile.write_plane(args.output, values,
-                                [(f.path, len(f.points)) for f in usable], rms, args.calib)
+        laserreport.write(args.report, frames, res.values)
+    rec = planefile.write_plane(args.output, res.values,
+                                [(f.path, len(f.points)) for f in res.usable], res.rms,
+                                args.calib, res.validation)
     n, p = rec["unit_normal"], rec["plane"]
-    print(f"laser plane from {len(usable)} of {len(frames)} frames, {len(points)} points: "
-          f"z = {p['a']:.6f} x + {p['b']:.6f} y + {p['c']:.4f} mm, unit normal "
-          f"({n[0]:.6f}, {n[1]:.6f}, {n[2]:.6f}), RMS {rms:.4f} mm")
+    with_pattern = sum(1 for f in frames if f.gate is not Gate.PATTERN_NOT_FOUND)
+    print(f"laser plane from {len(res.usable)} of {len(frames)} frames ({with_pattern} with the "
+          f"pattern), {len(res.points)} points: z = {p['a']:.6f} x + {p['b']:.6f} y + "
+          f"{p['c']:.4f} mm, unit normal ({n[0]:.6f}, {n[1]:.6f}, {n[2]:.6f}), RMS "
+          f"{res.rms:.4f} mm")
+    errors = [(e, f) for f, e in res.validation["held_out_rms_mm"].items() if np.isfinite(e)]
+    if errors:
+        worst, frame = max(errors)
+        print(f"  held-out error: median {res.validation['median_mm']:.4f} mm, worst "
+              f"{worst:.4f} mm ({os.path.basename(frame)})")
     print(f"  written to {args.output}" + (f", report in {args.report}" if args.report else ""))
     return 0

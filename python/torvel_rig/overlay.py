@@ -40,8 +40,8 @@ def draw(drawing, row):
     # The stripe's centre line where the laser draws a ridge on the object (a lit outline);
     # a fully lit section has none but at its ends.
     near = cv2.dilate(mask, np.ones((9, 9), np.uint8))
-    xs, ys, _, _ = stripe.stripe_centres(grey, near)
-    for x, y in zip(xs, ys):
+    found = stripe.find_stripe(stripe.contrast(grey, "gray"), near)
+    for x, y in zip(found.xs, found.ys):
         cv2.circle(img, (int(round(x)), int(round(y))), thick, STRIPE, -1)
     cv2.drawContours(img, [drawing["contour"]], -1, CONTOUR, thick)
     cv2.polylines(img, [np.round(drawing["outline"]).astype(np.int32).reshape(-1, 1, 2)], True,

@@ -9,35 +9,24 @@ Keys (all lengths in mm, camera frame of the corrected image):
   "points_per_frame"  [{"frame": path, "points": n}, ...] for the usable frames
   "rms_mm"            RMS distance of all laser points to the plane
   "calib"             path of the calibration file used
+  "validation"        {"held_out_rms_mm": {frame: mm}, "median_mm": mm}: each frame's RMS
+                      distance to the plane fitted without it (null where the other frames
+                      fix no plane); optional, a hand-written file may lack it
 read_plane gives the arrays back as float64 NumPy arrays and null as NaN."""
 import json
-import math
 import os
 
 import numpy as np
 
-from .errors import RigError, atomic_output
+from .errors import RigError
+from .output import atomic_output
+from .plaindata import plain
 
 FIT_KEYS = ("Phi", "normal_vec", "RRa", "RRa_inv", "Ox_lpts", "Oy_lpts", "Oz_lpts",
             "p_cos_one_point", "mean_dist", "shift")
 ARRAY_SHAPES = {"normal_vec": (3,), "RRa": (3, 3), "RRa_inv": (3, 3), "p_cos_one_point": (3,),
                 "unit_normal": (3,)}
 KEYS = FIT_KEYS + ("plane", "unit_normal", "points_per_frame", "rms_mm", "calib")
-
-
-def _json_value(v):
-    """NumPy values as JSON data, NaN (and infinities) as null."""
-    if isinstance(v, np.ndarray):
-        return [_json_value(x) for x in v.tolist()]
-    if isinstance(v, (list, tuple)):
-        return [_json_value(x) for x in v]
-    if isinstance(v, dict):
-        return {str(k): _json_value(x) for k, x in v.items()}
-    if isinstance(v, np.generic):
-        v = v.item()
-    if isinstance(v, float) and not math.isfinite(v):
-        return None
-    return v
 
 
 def plane_coefficients(normal_vec, point):
@@ -48,7 +37,7 @@ def plane_coefficients(normal_vec, point):
     return float(a), float(b), float(p[2] - a * p[0] - b * p[1])
 
 
-def plane_record(fit, points_per_frame, rms_mm, calib):
+def plane_record(fit, points_per_frame, rms_mm, calib, validation=None):
     """The plane.json dict from fit_plane's 10-tuple and the run's facts."""
     if len(fit) != len(FIT_KEYS):
         raise ValueError(f"fit_plane gives {len(FIT_KEYS)} values, got {len(fit)}")
@@ -56,21 +45,24 @@ def plane_record(fit, points_per_frame, rms_mm, calib):
     n = np.asarray(values["normal_vec"], dtype=np.float64)
     o = (values["Ox_lpts"], values["Oy_lpts"], values["Oz_lpts"])
     a, b, c = plane_coefficients(n, o)
-    rec = {k: _json_value(np.asarray(values[k], dtype=np.float64) if k in ARRAY_SHAPES
-                          else float(values[k])) for k in FIT_KEYS}
+    rec = {k: plain(np.asarray(values[k], dtype=np.float64) if k in ARRAY_SHAPES
+                    else float(values[k]), nan_as_none=True) for k in FIT_KEYS}
     rec["plane"] = {"a": a, "b": b, "c": c}
-    rec["unit_normal"] = _json_value(n / np.linalg.norm(n))
+    unit = n / np.linalg.norm(n)
+    rec["unit_normal"] = plain(-unit if unit[2] < 0 else unit, nan_as_none=True)
     rec["points_per_frame"] = [{"frame": os.fspath(f), "points": int(k)}
                                for f, k in points_per_frame]
-    rec["rms_mm"] = _json_value(float(rms_mm))
+    rec["rms_mm"] = plain(float(rms_mm), nan_as_none=True)
     rec["calib"] = os.fspath(calib)
+    if validation is not None:
+        rec["validation"] = plain(validation, nan_as_none=True)
     return rec
 
 
-def write_plane(path, fit, points_per_frame, rms_mm, calib):
+def write_plane(path, fit, points_per_frame, rms_mm, calib, validation=None):
     """Write plane.json at `path` (temporary file, renamed at the end). `fit` is fit_plane's
     10-tuple, `points_per_frame` pairs (frame path, number of points). Returns the dict."""
-    rec = plane_record(fit, points_per_frame, rms_mm, calib)
+    rec = plane_record(fit, points_per_frame, rms_mm, calib, validation)
     text = json.dumps(rec, indent=2, allow_nan=False) + "\n"
     with atomic_output(path, "w") as f:
         f.write(text)

@@ -1,124 +1,356 @@
-"""The laser stripe's sub-pixel centre line.
+"""The laser stripe in real photographs: its sub-pixel centre line, with a quality per point.
 
-For a stripe that runs across the image, every column is searched for its brightest pixel
-in the laser channel; where that peak exceeds the threshold and the channel falls back to
-the threshold within +-`window` pixels on both sides (a ridge, not a bright surface), the
-centre of gravity of the channel above the threshold, (value - threshold) as the weight,
-within that window gives the stripe's row in that column. A stripe that runs
-down the image is treated the same way row by row. Where laser-off frames are given, the
-laser channel is the laser-on frame minus the laser-off frame (clipped at 0)."""
+1. The contrast image (`contrast`): for a red or green laser the laser channel's excess over
+   the mean of the other two (white and grey surfaces drop out, the laser stays); the grey
+   image for "gray" and for frames whose three channels are equal; with a laser-off frame,
+   laser-on minus laser-off. Pixels where the laser saturates its channel are marked.
+2. The search across the stripe (`find_stripe`): the stripe's direction is found per frame
+   from its strongest ridge points, and scanlines run across it (columns for a stripe
+   within 30 degrees of horizontal, rows within 30 degrees of vertical, and the image
+   rotated in between). On each scanline the peak, its height above
+   the scanline's local ground, its width at half height, and its centre: the centre of
+   gravity of the ground-subtracted contrast within a window fitted to the frame's stripe
+   width, or the middle of the run for a saturated flat top.
+3. Rejection by geometry (`fit_line`): on a planar target the stripe is one straight line in
+   the corrected frame, so a line fitted robustly (a consensus within the stripe's width)
+   keeps the points near it and drops reflections, backgrounds and hands.
+
+Image points are (x, y) = (column, row) of the image the contrast was made from."""
+import math
+import typing
+import warnings
+
 import cv2
 import numpy as np
 
 LASERS = ("red", "green", "gray")
-DEFAULT_WINDOW = 7
-WINDOWS = (7, 11, 16, 24, 36)        # tried by choose_window, narrowest first
+SATURATED = 250          # a laser channel at or above this is clipped by the sensor
+STRAIGHT = 30.0          # degrees from an image axis within which scanlines are not rotated
+MIN_HALF_WINDOW, MAX_HALF_WINDOW = 2, 40
+NOISE_FACTOR = 6.0       # a peak stands this many noise sigmas above its ground
+RELATIVE_PEAK = 0.15     # ... and at least this share of the frame's strong peaks
+CENTRE_LEVEL = 0.25      # of the peak's height above ground: the centre of gravity's floor
 
 
-def laser_channel(img, laser):
-    """The channel that carries the laser, 8-bit H x W. For "red" and "green" of a BGR
-    image: that channel's excess over the mean of the other two, clipped at 0 (white and
-    grey surfaces drop out, the laser stays); "gray": the grey image. A grey image (also one
-    read as three equal channels) serves as it is for every laser."""
-    if laser not in LASERS:
-        raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
-    if img.ndim == 2:
-        return img
-    if np.array_equal(img[..., 0], img[..., 1]) and np.array_equal(img[..., 1], img[..., 2]):
-        return np.ascontiguousarray(img[..., 0])   # a grey file read as colour
+class Contrast(typing.NamedTuple):
+    """`image` float32 H x W (the laser's contrast, >= 0), `saturated` bool H x W (the laser
+    clips its channel), `grey` (the frame was grey, whatever laser was asked for),
+    `reflectance` float32 H x W or None: the scene without the laser (the other two
+    channels of a colour frame, the laser-off frame), what the surface's print does to any
+    light (the sheet the pattern is printed on is found in it); `noise` the contrast's
+    noise sigma, measured before the contrast is clipped at 0."""
+    image: np.ndarray
+    saturated: np.ndarray
+    grey: bool
+    reflectance: typing.Optional[np.ndarray] = None
+    noise: float = 0.0
+
+
+class Stripe(typing.NamedTuple):
+    """Stripe points of one image: `xs`, `ys` (float64, sub-pixel), `peak` (contrast above the
+    local ground), `width` (full width at half height, pixels), `angle` (the stripe's
+    direction in degrees, x towards y, in [0, 180)), `half_window` (pixels)."""
+    xs: np.ndarray
+    ys: np.ndarray
+    peak: np.ndarray
+    width: np.ndarray
+    angle: float
+    half_window: int
+
+    def take(self, keep):
+        return self._replace(xs=self.xs[keep], ys=self.ys[keep], peak=self.peak[keep],
+                             width=self.width[keep])
+
+    @property
+    def size(self):
+        return int(self.xs.size)
+
+
+class Line(typing.NamedTuple):
+    """A line in the image: `point` (x, y) on it and unit `direction` (dx, dy)."""
+    point: np.ndarray
+    direction: np.ndarray
+
+    def distances(self, xs, ys):
+        dx, dy = self.direction
+        return np.abs((np.asarray(xs) - self.point[0]) * dy
+                      - (np.asarray(ys) - self.point[1]) * dx)
+
+
+def is_grey(img):
+    """True for a 2-D image and for a colour image whose three channels are equal (what a
+    monochrome camera stored as colour gives)."""
+    img = np.asarray(img)
+    return img.ndim == 2 or (np.array_equal(img[..., 0], img[..., 1])
+                             and np.array_equal(img[..., 1], img[..., 2]))
+
+
+def _signal(img, laser, grey):
+    """The laser's signal in one frame (int16), its saturation (bool) and the frame's
+    reflectance without the laser (float32, None for a grey frame)."""
+    if grey:
+        g = img if img.ndim == 2 else img[..., 0]
+        return g.astype(np.int16), g >= SATURATED, None
     if laser == "gray":
-        return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+        g = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+        return g.astype(np.int16), g >= SATURATED, None
     c = img.astype(np.int16)
     own, a, b = (2, 0, 1) if laser == "red" else (1, 0, 2)
-    excess = c[..., own] - (c[..., a] + c[..., b]) // 2
-    return np.clip(excess, 0, 255).astype(np.uint8)
+    rest = c[..., a] + c[..., b]
+    return c[..., own] - rest // 2, img[..., own] >= SATURATED, 0.5 * rest.astype(np.float32)
 
 
-def subtract_background(on, off):
-    """Laser-on minus laser-off, clipped to 0 .. 255, 8-bit."""
-    d = on.astype(np.int16) - off.astype(np.int16)
-    return np.clip(d, 0, 255).astype(np.uint8)
+def contrast(on, laser, off=None):
+    """The Contrast of a frame (BGR or grey, 8-bit) for `laser` ("red", "green", "gray"),
+    laser-on minus laser-off when `off` is given. Where the laser saturates its channel the
+    contrast is raised to the frame's top, so that a clipped stripe is a flat top and not a
+    dip between two shoulders (on white, a saturated red stripe turns white)."""
+    if laser not in LASERS:
+        raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
+    grey = is_grey(on) and (off is None or is_grey(off))
+    sig, sat, refl = _signal(on, laser, grey)
+    if off is not None:
+        off_sig, _, off_refl = _signal(off, laser, grey)
+        sig = sig - off_sig
+        refl = off_refl if off_refl is not None else off_sig.astype(np.float32)
+    sample = sig[::4, ::4].astype(np.float32)       # a spread, not a sum: every 16th will do
+    noise = 1.4826 * float(np.median(np.abs(sample - np.median(sample))))
+    sig = np.clip(sig, 0, None).astype(np.float32)
+    if np.any(sat):
+        sig[sat] = max(float(sig.max()), 1.0)
+    return Contrast(sig, sat, grey, refl, noise)
 
 
-def auto_threshold(channel, mask=None):
-    """A threshold between the ground and the stripe: halfway between the median and the
-    95th percentile of the column peaks (at least 8 grey levels above the median)."""
-    c = channel.astype(np.float32)
+def lit(con, mask, share=0.3, grow=7):
+    """The pixels the laser lights (bool): above `share` of the contrast's top inside `mask`
+    (its 99.9th percentile, so that a few specks do not set it), grown by `grow` pixels."""
+    inside = con.image[np.asarray(mask) > 0]
+    if inside.size == 0:
+        return np.zeros(con.image.shape, bool)
+    top = float(np.percentile(inside, 99.9))
+    on = (con.image > max(share * top, 1.0)).astype(np.uint8)
+    return cv2.dilate(on, np.ones((grow, grow), np.uint8)) > 0
+
+
+def stripe_angle(image, mask=None, strongest=None):
+    """The stripe's rough direction in degrees (x towards y, [0, 180)) in a contrast image:
+    the strongest pixels (all at or above the level of the `strongest`-th, by default
+    twice the image's larger side) are projected across every whole degree, and the
+    direction whose projections pile up most sharply wins, so that a reflection or a speck
+    elsewhere does not tilt it. None when the image holds no contrast."""
+    c = np.asarray(image, dtype=np.float32)
     if mask is not None:
-        c = np.where(mask > 0, c, 0)
-    peaks = np.concatenate([c.max(axis=0), c.max(axis=1)])
-    sel = c[mask > 0] if mask is not None and np.any(mask) else c
-    ground = float(np.median(sel))
-    top = float(np.percentile(peaks, 95))
-    return max(ground + 8.0, 0.5 * (ground + top))
+        c = np.where(np.asarray(mask) > 0, c, 0)
+    flat = c.ravel()
+    n = min(int(strongest or 2 * max(c.shape)), int(np.count_nonzero(flat > 0)))
+    if n < 2:
+        return None
+    level = np.partition(flat, flat.size - n)[flat.size - n]
+    idx = np.flatnonzero(flat >= level)
+    idx = idx[::max(1, idx.size // (4 * n))]        # ties of a flat top: a spread sample
+    ys, xs = np.divmod(idx, c.shape[1])
+    xs = xs - xs.mean()
+    ys = ys - ys.mean()
+    t = np.radians(np.arange(180.0))[:, None]
+    across = np.floor((ys[None, :] * np.cos(t) - xs[None, :] * np.sin(t)) / 2.0).astype(np.int64)
+    across -= across.min(axis=1, keepdims=True)
+    scores = []
+    for row in across:
+        hist = np.bincount(row)
+        scores.append(np.convolve(hist, np.ones(3), "valid").max() if hist.size >= 3
+                      else hist.sum())
+    return float(np.argmax(scores))
 
 
-def stripe_direction(channel, threshold, mask=None):
-    """'horizontal' when more columns than rows have a peak above the threshold (a stripe
-    running across the image), else 'vertical'."""
-    c = channel if mask is None else np.where(mask > 0, channel, 0)
-    cols = int(np.count_nonzero(c.max(axis=0) > threshold))
-    rows = int(np.count_nonzero(c.max(axis=1) > threshold))
-    return "horizontal" if cols >= rows else "vertical"
+def _rotation(angle, shape):
+    """The affine map that turns a stripe at `angle` horizontal, with the output size that
+    holds the whole rotated image."""
+    h, w = shape
+    m = cv2.getRotationMatrix2D(((w - 1) / 2.0, (h - 1) / 2.0), angle, 1.0)
+    c, s = abs(m[0, 0]), abs(m[0, 1])
+    ow, oh = int(math.ceil(w * c + h * s)), int(math.ceil(w * s + h * c))
+    m[0, 2] += (ow - w) / 2.0
+    m[1, 2] += (oh - h) / 2.0
+    return m, (ow, oh)
 
 
-def stripe_centres(channel, mask=None, threshold=None, window=DEFAULT_WINDOW,
-                   direction="auto"):
-    """Sub-pixel centre line of the stripe in the 8-bit laser channel: (xs, ys) float64
-    arrays (x = column, y = row), one point per column (or per row for a vertical stripe)
-    whose peak inside `mask` (non-zero = searched; None = everywhere) exceeds `threshold`
-    (None: auto_threshold). Returns (xs, ys, direction, threshold)."""
-    ch = np.asarray(channel)
-    if ch.ndim != 2:
-        raise ValueError("the laser channel must be a single-channel image")
-    if threshold is None:
-        threshold = auto_threshold(ch, mask)
-    if direction == "auto":
-        direction = stripe_direction(ch, threshold, mask)
-    c = ch.astype(np.float64)
-    if mask is not None:
-        c = np.where(mask > 0, c, 0.0)
-    if direction == "vertical":
-        c = c.T
-    n_along, n_across = c.shape[1], c.shape[0]
-    peak = np.argmax(c, axis=0)                                   # per column
-    peak_val = c[peak, np.arange(n_along)]
-    offs = np.arange(-int(window), int(window) + 1)[:, None]
-    idx = peak[None, :] + offs                                    # (2w+1) x n_along
-    inside = (idx >= 0) & (idx < n_across)
-    vals = c[np.clip(idx, 0, n_across - 1), np.arange(n_along)[None, :]]
-    wgt = np.where(inside, np.clip(vals - threshold, 0.0, None), 0.0)
+def _scanlines(layers, angle):
+    """The float32 `layers` laid out with the stripe roughly horizontal (so the scanlines
+    are the columns; bool layers come back bool), and the map of that layout's (x, y) back
+    to the image's."""
+    tilt = min(angle % 180.0, 180.0 - angle % 180.0)       # degrees from horizontal
+    if tilt <= STRAIGHT:
+        return layers, lambda x, y: (x, y)
+    if tilt >= 90.0 - STRAIGHT:
+        return [a.T for a in layers], lambda x, y: (y, x)
+    m, size = _rotation(angle, layers[0].shape)
+    out = []
+    for a in layers:
+        if a.dtype == bool:
+            out.append(cv2.warpAffine(a.astype(np.uint8), m, size, flags=cv2.INTER_NEAREST) > 0)
+        else:
+            out.append(cv2.warpAffine(a, m, size, flags=cv2.INTER_LINEAR, borderValue=0))
+    inv = cv2.invertAffineTransform(m)
+
+    def back(x, y):
+        return (inv[0, 0] * x + inv[0, 1] * y + inv[0, 2],
+                inv[1, 0] * x + inv[1, 1] * y + inv[1, 2])
+    return out, back
+
+
+def _runs(values, start, level):
+    """Per column, the first and last row of the run of `values` >= `level` (per column)
+    through row `start`: values is K x N, start and level length N."""
+    k, n = values.shape
+    above = values >= level[None, :]
+    rows = np.arange(k)[:, None]
+    below_before = np.where(~above & (rows < start[None, :]), rows, -1).max(axis=0)
+    below_after = np.where(~above & (rows > start[None, :]), rows, k).min(axis=0)
+    return below_before + 1, below_after - 1
+
+
+def _gather(image, rows, cols):
+    """image[rows, cols] for K x N rows about each of N columns; NaN off the image or where
+    the image is negative (outside the searched mask)."""
+    k = image.shape[0]
+    v = image[np.clip(rows, 0, k - 1), cols[None, :]]
+    return np.where((rows >= 0) & (rows < k) & (v >= 0), v, np.nan)
+
+
+def _ground(vals, reach):
+    """The local ground of each column: the lower of the medians of its two flanks, the
+    outer two thirds of `reach` on either side of the middle row."""
+    near = reach // 3
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)      # an all-NaN flank
+        lo = np.nanmedian(vals[:reach - near], axis=0)
+        hi = np.nanmedian(vals[reach + near + 1:], axis=0)
+    ground = np.fmin(lo, hi)
+    return np.where(np.isfinite(ground), ground, 0.0)
+
+
+def find_stripe(con, mask=None, min_peak=None, half_window=None, angle=None):
+    """The Stripe of a Contrast inside `mask` (non-zero = searched; None = everywhere).
+    `min_peak` overrides the least peak height above the local ground (default: NOISE_FACTOR
+    noise sigmas, and RELATIVE_PEAK of the frame's strong peaks); `half_window` the
+    centre-of-gravity window (default: fitted to the stripe's width); `angle` the stripe's
+    direction in degrees (default: found, see below).
+
+    The direction: stripe_angle gives it roughly, a line fitted to the points found across
+    it precisely; a stripe found more than STRAIGHT degrees off the direction searched is
+    searched again across its own."""
+    if angle is not None:
+        return _search(con, mask, min_peak, half_window, float(angle))
+    rough = stripe_angle(con.image, mask)
+    if rough is None:
+        return _search(con, mask, min_peak, half_window, 0.0)._replace(xs=np.zeros(0))
+    first = _search(con, mask, min_peak, half_window, rough)
+    if first.size < 2:
+        return first
+    line, _ = fit_line(first.xs, first.ys, line_tolerance(first), first.peak)
+    angle = math.degrees(math.atan2(line.direction[1], line.direction[0])) % 180.0
+    if abs(math.sin(math.radians(angle - first.angle))) <= math.sin(math.radians(STRAIGHT)):
+        return first._replace(angle=angle)
+    return _search(con, mask, min_peak, half_window, angle)
+
+
+def _search(con, mask, min_peak, half_window, angle):
+    """find_stripe's search across a stripe at `angle` degrees."""
+    c = np.asarray(con.image, dtype=np.float32)
+    m = np.ones(c.shape, bool) if mask is None else np.asarray(mask) > 0
+    empty = Stripe(np.zeros(0), np.zeros(0), np.zeros(0), np.zeros(0), float(angle),
+                   int(half_window or MIN_HALF_WINDOW))
+    (c, sat, m), back = _scanlines(
+        [np.where(m, c, -1.0).astype(np.float32), np.asarray(con.saturated, bool), m], angle)
+    c = np.where(m, c, -1.0)             # rotation blends the mask's edge: outside again
+    k = c.shape[0]
+    cols = np.flatnonzero(m.any(axis=0))
+    if cols.size == 0:
+        return empty
+    cm = c[:, cols]
+    peak_row = np.argmax(cm, axis=0)
+    peak = cm[peak_row, np.arange(cols.size)]
+    reach = 3 * (int(half_window) if half_window else MAX_HALF_WINDOW // 2)
+    rows = peak_row[None, :] + np.arange(-reach, reach + 1)[:, None]
+    vals = _gather(c, rows, cols)
+    ground = _ground(vals, reach)
+    height = peak - ground
+    # Half-height runs about the peak give the width; the plateau gives a saturated top.
+    about = np.full(cols.size, reach)
+    first, last = _runs(np.nan_to_num(vals, nan=-1.0), about, ground + 0.5 * height)
+    width = (last - first + 1).astype(np.float64)
+    sigma = con.noise
+    strong = np.percentile(height, 90) if height.size else 0.0
+    level = min_peak if min_peak is not None else max(NOISE_FACTOR * max(sigma, 0.5),
+                                                      RELATIVE_PEAK * strong)
+    ok = (height > level) & np.isfinite(height)
+    if not np.any(ok):
+        return empty
+    if half_window is None:
+        # The stripe's width: the median width weighted by peak height, so that neither the
+        # many faint peaks of noise nor a few wide bright surfaces set it.
+        order = np.argsort(width[ok], kind="stable")
+        weight = np.cumsum(height[ok][order])
+        w_typ = float(width[ok][order][np.searchsorted(weight, 0.5 * weight[-1])])
+        half_window = int(np.clip(math.ceil(w_typ), MIN_HALF_WINDOW, MAX_HALF_WINDOW))
+    hw = int(half_window)
+    ok &= width <= 2 * hw + 1            # wider than its window: a lit surface, no stripe
+    # Centre of gravity of the contrast above a quarter of the peak's height (the tails
+    # add noise, not position), about the run's middle.
+    mid = (first + last) // 2 - reach + peak_row
+    wrows = mid[None, :] + np.arange(-hw, hw + 1)[:, None]
+    wv = _gather(c, wrows, cols)
+    wgt = np.nan_to_num(np.clip(wv - (ground + CENTRE_LEVEL * height)[None, :], 0.0, None), nan=0.0)
     total = wgt.sum(axis=0)
-    # A stripe is a ridge: the channel falls below the threshold on both sides within the
-    # window (a bright surface wider than the window is no stripe).
-    lo = c[np.clip(peak - int(window), 0, n_across - 1), np.arange(n_along)]
-    hi = c[np.clip(peak + int(window), 0, n_across - 1), np.arange(n_along)]
-    ok = (peak_val > threshold) & (total > 0) & (lo <= threshold) & (hi <= threshold)
-    centre = (wgt * idx).sum(axis=0)[ok] / total[ok]
-    along = np.arange(n_along, dtype=np.float64)[ok]
-    if direction == "vertical":
-        return centre, along, direction, float(threshold)
-    return along, centre, direction, float(threshold)
+    ok &= total > 0
+    centre = (wgt * wrows).sum(axis=0) / np.where(total > 0, total, 1.0)
+    # A saturated flat top: the middle of its run.
+    s_first, s_last = _runs(np.nan_to_num(vals, nan=-1.0), about, peak - 0.5)
+    flat = sat[peak_row, cols] & (s_last > s_first)
+    centre = np.where(flat, 0.5 * (s_first + s_last) - reach + peak_row, centre)
+    x, y = back(cols[ok].astype(np.float64), centre[ok])
+    return Stripe(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64),
+                  height[ok].astype(np.float64), width[ok], float(angle), hw)
 
 
-def choose_window(channel, mask=None, threshold=None, direction="auto"):
-    """The narrowest half window of WINDOWS within which the stripe falls back below the
-    threshold on both sides in at least half of the columns (rows) whose peak exceeds the
-    threshold; the one giving most points when none does. Wide or blooming stripes of large
-    frames need more than DEFAULT_WINDOW."""
-    ch = np.asarray(channel)
-    if threshold is None:
-        threshold = auto_threshold(ch, mask)
-    if direction == "auto":
-        direction = stripe_direction(ch, threshold, mask)
-    c = ch if mask is None else np.where(mask > 0, ch, 0)
-    peaks = int(np.count_nonzero((c.max(axis=0 if direction == "horizontal" else 1))
-                                 > threshold))
-    best, best_n = WINDOWS[0], -1
-    for w in WINDOWS:
-        n = len(stripe_centres(ch, mask, threshold, w, direction)[0])
-        if peaks and n >= 0.5 * peaks:
-            return w
-        if n > best_n:
-            best, best_n = w, n
-    return best
+def fit_line(xs, ys, tolerance, weights=None, trials=200, seed=0):
+    """The line the most points (or the most `weights`, such as peak heights, so that faint
+    specks of noise count little) lie within `tolerance` pixels of: a consensus over
+    `trials` seeded pairs, refitted by total least squares to its inliers; and the inlier
+    mask. None and an all-false mask for fewer than two points."""
+    xs = np.asarray(xs, dtype=np.float64)
+    ys = np.asarray(ys, dtype=np.float64)
+    n = xs.size
+    if n < 2:
+        return None, np.zeros(n, bool)
+    rng = np.random.default_rng(seed)
+    i = rng.integers(0, n, trials)
+    j = rng.integers(0, n, trials)
+    dx, dy = xs[j] - xs[i], ys[j] - ys[i]
+    length = np.hypot(dx, dy)
+    good = length > 0
+    if not np.any(good):
+        return None, np.zeros(n, bool)
+    i, dx, dy, length = i[good], dx[good] / length[good], dy[good] / length[good], length[good]
+    dist = np.abs((xs[None, :] - xs[i, None]) * dy[:, None] - (ys[None, :] - ys[i, None]) * dx[:, None])
+    w = np.ones(n) if weights is None else np.asarray(weights, dtype=np.float64)
+    counts = (dist <= tolerance) @ w
+    inliers = dist[int(np.argmax(counts))] <= tolerance
+    line = None
+    for _ in range(2):          # refit, and take the refit's inliers
+        p = np.array([xs[inliers].mean(), ys[inliers].mean()])
+        q = np.stack([xs[inliers] - p[0], ys[inliers] - p[1]], axis=1)
+        d = np.linalg.svd(q, full_matrices=False)[2][0] if len(q) >= 2 else np.array([1.0, 0.0])
+        line = Line(p, d)
+        new = line.distances(xs, ys) <= tolerance
+        if new.sum() < 2:
+            break
+        inliers = new
+    return line, inliers
+
+
+def line_tolerance(stripe):
+    """How far from its line a stripe point may lie: half the stripe's typical width, at
+    least 1.5 pixels (speckle moves a centre by about a pixel)."""
+    w = float(np.median(stripe.width)) if stripe.size else 0.0
+    return max(1.5, 0.5 * w)

@@ -138,8 +138,9 @@ def test_stripe_centre_line_is_sub_pixel_in_either_direction(vertical):
     img = 20 + 180 * np.exp(-0.5 * ((across - centre) / 2.2) ** 2)
     # a bright surface brighter than the stripe, wider than the window: no stripe there
     img = np.where((along > 100) & (np.abs(across - 105) < 12), 230, img)
-    xs, ys, direction, _ = stripe.stripe_centres(np.round(img).astype(np.uint8))
-    assert direction == ("vertical" if vertical else "horizontal")
+    found = stripe.find_stripe(stripe.contrast(np.round(img).astype(np.uint8), "gray"))
+    xs, ys = found.xs, found.ys
+    assert abs(math.sin(math.radians(found.angle - (90 if vertical else 0)))) < 0.3
     a, c = (ys, xs) if vertical else (xs, ys)
     assert len(a) > 0.6 * (h if vertical else w) and np.abs(c - (37.3 + 0.21 * a)).max() < 0.1
 
@@ -193,7 +194,7 @@ def test_undistort_bilinear_is_within_one_grey_level_of_exact_bilinear(sample_ca
 def test_camera_report(sample_calibration):
     rep = sample_calibration / "report"
     rows = (rep / "per_view_errors.csv").read_text().splitlines()
-    assert rows[0] == "view,rms_px,points" and len(rows) == 14
+    assert rows[0] == "view,rms_px,points,detector,reason" and len(rows) == 14
     for name in ("per_view_errors.png", "first_view_undistorted.png"):
         img = cv2.imread(str(rep / name))
         assert img is not None and img.std() > 10
@@ -242,7 +243,7 @@ def test_synthetic_laser_plane(rig_files, capsys):
     status, text, _ = rig_cli(capsys, *laser_argv(d, on, d / "true.pkl", out, *extra))
     assert status == 0 and "from 10 of 10 frames" in text
     raw = json.loads(out.read_text())
-    assert set(raw) == set(planefile.KEYS)
+    assert set(raw) == set(planefile.KEYS) | {"validation"}
     assert set(raw["plane"]) == {"a", "b", "c"} and raw["calib"] == str(d / "true.pkl")
     assert [p["frame"] for p in raw["points_per_frame"]] == on
     plane = planefile.read_plane(str(out))
@@ -251,7 +252,7 @@ def test_synthetic_laser_plane(rig_files, capsys):
     o = np.array([plane["Ox_lpts"], plane["Oy_lpts"], plane["Oz_lpts"]])
     a, b, c = (plane["plane"][k] for k in "abc")
     assert o[2] == pytest.approx(a * o[0] + b * o[1] + c)
-    np.testing.assert_allclose(plane["RRa"] @ n, [0, 0, 1], atol=1e-12)
+    np.testing.assert_allclose(plane["RRa"] @ n, [0, 0, 1], atol=1e-10)
     angle, offset = rig.plane_error(n, o, o)
     assert angle < 0.05 and abs(offset) < 0.05
     assert plane["rms_mm"] < 0.05 and sum(p["points"] for p in raw["points_per_frame"]) > 300
@@ -342,7 +343,7 @@ def test_refuses_a_calibration_of_another_image_size(rig_files, tmp_path):
 
 
 def test_outputs_get_the_mode_a_plain_open_gives(tmp_path):
-    from torvel_rig.errors import atomic_output
+    from torvel_rig.output import atomic_output
     umask = os.umask(0o022)
     try:
         with atomic_output(tmp_path / "out.json", "w") as f:
