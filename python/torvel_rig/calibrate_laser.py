@@ -145,11 +145,31 @@ def _check_arguments(args):
 
 
 def _read(calib, path, what):
+    """The raw frame at `path` (BGR, or grey when its three channels are equal)."""
     img = images.read_image(path, color=True, what=what)
     calib.check_image(img, path, what)
     if stripe.is_grey(img):        # one channel to correct, not three equal ones
-        return calib.undistort(np.ascontiguousarray(img[..., 0]))
-    return calib.undistort(img)
+        return np.ascontiguousarray(img[..., 0])
+    return img
+
+
+def find_board(calib, corrected, raw, args):
+    """The pattern in the corrected frame (grey images of both given), a pattern.Detection
+    whose points are corrected pixels. Where the corrected frame does not show it and the
+    lens model is at hand, it is searched in the raw frame, as calibrate-camera searched it,
+    and its points are corrected exactly (undistortPoints): resampling blurs a small or
+    dim board that the detectors may still find in the raw frame."""
+    found = pattern.detect(corrected, args.pattern, args.cols, args.rows)
+    if found.points is not None or not calib.dist_coeffs.size:
+        return found
+    in_raw = pattern.detect(raw, args.pattern, args.cols, args.rows)
+    if in_raw.points is None:
+        return found
+    k = calib.camera_matrix
+    pts = cv2.undistortPointsIter(in_raw.points.reshape(-1, 1, 2), k, calib.dist_coeffs, None,
+                                  k, (cv2.TERM_CRITERIA_COUNT | cv2.TERM_CRITERIA_EPS, 50, 1e-9))
+    return in_raw._replace(points=pts.reshape(-1, 2).astype(np.float64),
+                           detector=f"{in_raw.detector}, raw frame")
 
 
 def board_pose(calib, obj, corners):
@@ -170,13 +190,17 @@ def board_pose(calib, obj, corners):
 
 def process_frame(calib, path, off_path, args, obj):
     f = Frame(path)
-    on = _read(calib, path, "frame")
-    off = _read(calib, off_path, "laser-off frame") if off_path else None
+    raw_on = _read(calib, path, "frame")
+    raw_off = _read(calib, off_path, "laser-off frame") if off_path else None
+    on = calib.undistort(raw_on)
+    off = calib.undistort(raw_off) if raw_off is not None else None
     f.image = on if on.ndim == 3 else cv2.cvtColor(on, cv2.COLOR_GRAY2BGR)
     board = off if off is not None else on
     gray = board if board.ndim == 2 else cv2.cvtColor(board, cv2.COLOR_BGR2GRAY)
 
-    found = pattern.detect(gray, args.pattern, args.cols, args.rows)
+    raw = raw_off if raw_off is not None else raw_on
+    found = find_board(calib, gray, raw if raw.ndim == 2 else cv2.cvtColor(raw, cv2.COLOR_BGR2GRAY),
+                       args)
     if found.points is None:
         return f.refuse(Gate.PATTERN_NOT_FOUND,
                         found.reason.describe(args.pattern, args.cols, args.rows))
@@ -305,32 +329,59 @@ def check_spread(points):
     return s
 
 
-def fit_unit(points):
-    """The length unit (in mm) in which fit_plane sees the points (in the fitting frame,
-    where the plane is about z = const). Its consensus test accepts a point within 0.01
-    units (along z) of a candidate plane; in mm that is far below the stripe's scatter, and
-    a plane through one frame's stripe line can then win over the laser plane. The unit
-    makes 0.01 units three times the points' robust scatter across the plane (0.1 mm ..
-    1 m)."""
-    r = points[:, 2] - np.median(points[:, 2])
+def robust_plane(points, trials=200, rounds=3, seed=0):
+    """(point, unit normal with z >= 0, robust scatter sigma) of the points' plane: the plane
+    through three of them (`trials` seeded triples) with the least median distance, then the
+    least-squares plane of the points within three robust sigmas of it, `rounds` times. A
+    frame of a moved laser or a reflection's points tilt neither the frame fit_plane works
+    in nor its unit."""
+    rng = np.random.default_rng(seed)
+    tri = points[rng.integers(0, len(points), (trials, 3))]
+    normals = np.cross(tri[:, 1] - tri[:, 0], tri[:, 2] - tri[:, 0])
+    length = np.linalg.norm(normals, axis=1)
+    good = length > 0
+    c, n = points.mean(axis=0), np.linalg.svd(points - points.mean(axis=0),
+                                              full_matrices=False)[2][2]
+    if np.any(good):
+        normals = normals[good] / length[good, None]
+        sample = points[::max(1, len(points) // 2000)]     # a median needs no more
+        spread = np.median(np.abs((sample[None, :, :] - tri[good, None, 0]) @ normals[..., None])
+                           [..., 0], axis=1)
+        best = int(np.argmin(spread))
+        c, n = tri[good][best, 0], normals[best]
+    sigma = 0.0
+    for _ in range(rounds):
+        r = (points - c) @ n
+        sigma = 1.4826 * float(np.median(np.abs(r - np.median(r))))
+        keep = np.abs(r - np.median(r)) <= max(3.0 * sigma, 1e-9)
+        if keep.sum() < 3:
+            break
+        c = points[keep].mean(axis=0)
+        n = np.linalg.svd(points[keep] - c, full_matrices=False)[2][2]
+    r = (points - c) @ n
     sigma = 1.4826 * float(np.median(np.abs(r - np.median(r))))
-    return float(np.clip(300.0 * sigma, 0.1, 1000.0))
+    return c, (-n if n[2] < 0 else n), sigma
 
 
-def fitting_frame(points):
-    """The rotation that turns the points' least-squares plane normal (the one of its two
-    directions towards +z) onto z. fit_plane regresses z on x and y, so a laser sheet
-    nearly edge-on to the camera's axis (a laser mounted beside the lens) cannot be fitted
-    in the camera frame; in this frame every sheet is about z = const."""
-    c = points - points.mean(axis=0)
-    n = np.linalg.svd(c, full_matrices=False)[2][2]
-    n = -n if n[2] < 0 else n
-    axis = np.cross(n, [0.0, 0.0, 1.0])
+def fitting_frame(normal):
+    """The rotation that turns `normal` (z >= 0) onto z. fit_plane regresses z on x and y,
+    so a laser sheet nearly edge-on to the camera's axis (a laser mounted beside the lens)
+    cannot be fitted in the camera frame; in this frame every sheet is about z = const."""
+    axis = np.cross(normal, [0.0, 0.0, 1.0])
     length = np.linalg.norm(axis)
     if length < 1e-12:
         return np.eye(3)
-    angle = math.atan2(length, n[2])
+    angle = math.atan2(length, normal[2])
     return cv2.Rodrigues((axis / length * angle).reshape(3, 1))[0]
+
+
+def fit_unit(sigma):
+    """The length unit (in mm) in which fit_plane sees the points. Its consensus test
+    accepts a point within 0.01 units (along z, in the fitting frame across the plane) of a
+    candidate plane; in mm that is far below the stripe's scatter, and a plane through one
+    frame's stripe line can then win over the laser plane. The unit makes 0.01 units three
+    times the points' robust scatter `sigma` about the plane (0.1 mm .. 1 m)."""
+    return float(np.clip(300.0 * sigma, 0.1, 1000.0))
 
 
 LENGTHS = ("Ox_lpts", "Oy_lpts", "Oz_lpts", "p_cos_one_point", "mean_dist", "shift")
@@ -342,8 +393,9 @@ def fit(points, shift_ratio):
     frame and in fit_unit, and given back in mm in the camera frame. The plane frame stays
     what RRa means (normal_vec onto z), Phi the angle between normal_vec and the camera's
     z axis."""
-    q = fitting_frame(points)
-    unit = fit_unit(points @ q.T)
+    _, normal, sigma = robust_plane(points)
+    q = fitting_frame(normal)
+    unit = fit_unit(sigma)
     try:
         values = _TV.fit_plane(np.ascontiguousarray(points @ q.T, dtype=np.float64) / unit,
                                float(shift_ratio))

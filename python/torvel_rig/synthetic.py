@@ -278,12 +278,15 @@ class Rig:
         img = img + rng.normal(0.0, self.noise, img.shape) if self.noise > 0 else img
         return np.clip(np.round(img), 0, 255).astype(np.uint8)
 
-    def render_board(self, pose, laser=None, laser_on=True, ambient=None, power=100.0, seed=0):
+    def render_board(self, pose, laser=None, laser_on=True, ambient=None, power=100.0, seed=0,
+                     wall=None):
         """The raw frame of the board in `pose`. `laser` None: a grey view of the board;
         "gray", "red" or "green": the laser sheet lights a stripe on the board (unless
         `laser_on` is false: the laser-off frame of the same pose); colour lasers give BGR
         frames. `ambient` scales the board's lighting (default 1 for views, 0.6 for laser
-        frames), `power` is the stripe's peak on white."""
+        frames), `power` is the stripe's peak on white (above 255 it saturates). `wall`: a
+        wall facing the camera that many mm behind the board's centre, on which the
+        stripe continues beyond the board (a stripe off the target)."""
         if ambient is None:
             ambient = 1.0 if laser is None else 0.6
         rng = np.random.default_rng([self.seed, seed, 1 if laser_on else 0])
@@ -296,8 +299,14 @@ class Rig:
             n = self.plane_normal
             dist = n[0] * px + n[1] * py + n[2] * pz - self.plane_offset
             on_board = albedo != self.ground      # the ground beyond the target stays dark
-            stripe = (power * albedo / self.white * on_board
-                      * np.exp(-0.5 * (dist / self.stripe_sigma) ** 2)).mean(axis=0)
+            lit = power * albedo / self.white * on_board
+            if wall is not None:
+                z = float((pose.R @ self.object_points().mean(axis=0) + pose.t)[2]) + wall
+                rx, ry = self.rays()
+                dist = np.where(on_board, dist, n[0] * z * rx + n[1] * z * ry + n[2] * z
+                                - self.plane_offset)
+                lit = np.where(on_board, lit, power * self.ground / self.white)
+            stripe = (lit * np.exp(-0.5 * (dist / self.stripe_sigma) ** 2)).mean(axis=0)
         else:
             stripe = np.zeros_like(base)
         if laser == "gray":
