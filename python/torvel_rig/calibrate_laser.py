@@ -189,6 +189,7 @@ def board_pose(calib, obj, corners):
 
 
 def process_frame(calib, path, off_path, args, obj):
+    """The Frame of one laser frame (and its laser-off frame): its gate, or its 3-D points."""
     f = Frame(path)
     raw_on = _read(calib, path, "frame")
     raw_off = _read(calib, off_path, "laser-off frame") if off_path else None
@@ -199,8 +200,8 @@ def process_frame(calib, path, off_path, args, obj):
     gray = board if board.ndim == 2 else cv2.cvtColor(board, cv2.COLOR_BGR2GRAY)
 
     raw = raw_off if raw_off is not None else raw_on
-    found = find_board(calib, gray, raw if raw.ndim == 2 else cv2.cvtColor(raw, cv2.COLOR_BGR2GRAY),
-                       args)
+    raw = raw if raw.ndim == 2 else cv2.cvtColor(raw, cv2.COLOR_BGR2GRAY)
+    found = find_board(calib, gray, raw, args)
     if found.points is None:
         return f.refuse(Gate.PATTERN_NOT_FOUND,
                         found.reason.describe(args.pattern, args.cols, args.rows))

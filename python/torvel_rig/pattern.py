@@ -245,8 +245,9 @@ def printed_sheet(image, board_mask, bound, lit=None):
     dark and light levels and reachable from the pattern without crossing an edge (Canny, at
     a tenth and a quarter of the print's contrast), holes filled (the dark squares, specks),
     within `bound` (0/255). Edges on `lit` pixels (bool: the laser's stripe) are no
-    barrier, so the stripe itself never splits the sheet. A board held against a floor or a wall of its own brightness
-    still ends at its edge; a print without a margin gives about the pattern itself."""
+    barrier, so the stripe itself never splits the sheet. A board held against a floor or
+    a wall of its own brightness still ends at its edge; a print without a margin gives
+    about the pattern itself."""
     img = np.asarray(image, dtype=np.float32)
     inside = img[board_mask > 0]
     if inside.size == 0:

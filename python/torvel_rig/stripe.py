@@ -263,7 +263,6 @@ def _search(con, mask, min_peak, half_window, angle):
     (c, sat, m), back = _scanlines(
         [np.where(m, c, -1.0).astype(np.float32), np.asarray(con.saturated, bool), m], angle)
     c = np.where(m, c, -1.0)             # rotation blends the mask's edge: outside again
-    k = c.shape[0]
     cols = np.flatnonzero(m.any(axis=0))
     if cols.size == 0:
         return empty
@@ -331,8 +330,9 @@ def fit_line(xs, ys, tolerance, weights=None, trials=200, seed=0):
     good = length > 0
     if not np.any(good):
         return None, np.zeros(n, bool)
-    i, dx, dy, length = i[good], dx[good] / length[good], dy[good] / length[good], length[good]
-    dist = np.abs((xs[None, :] - xs[i, None]) * dy[:, None] - (ys[None, :] - ys[i, None]) * dx[:, None])
+    i, dx, dy = i[good], dx[good] / length[good], dy[good] / length[good]
+    dist = np.abs((xs[None, :] - xs[i, None]) * dy[:, None]
+                  - (ys[None, :] - ys[i, None]) * dx[:, None])
     w = np.ones(n) if weights is None else np.asarray(weights, dtype=np.float64)
     counts = (dist <= tolerance) @ w
     inliers = dist[int(np.argmax(counts))] <= tolerance
