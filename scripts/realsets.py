@@ -159,8 +159,8 @@ def read_camera(calib_path, stdout):
         rms = param.get("rms")
         return (len(used) if used is not None else None, total,
                 float(rms) if rms is not None else None)
-    except Exception:  # no file, not a pickle, not a dict: fall back to the printed line
-        pass
+    except (OSError, EOFError, pickle.UnpicklingError, AttributeError, TypeError):
+        pass  # no file, not a pickle, not a dict: fall back to the printed line
     m = CAMERA_LINE.search(stdout or "")
     if m:
         return int(m.group(3)), int(m.group(4)), float(m.group(5))

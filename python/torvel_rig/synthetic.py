@@ -20,11 +20,13 @@ integer coordinates.
 """
 import math
 import os
+import pickle
 
 import cv2
 import numpy as np
 
 from . import pattern as _pattern
+from .images import write_image
 from .output import atomic_output
 
 
@@ -354,10 +356,7 @@ class Rig:
 
     @staticmethod
     def _write(path, img):
-        ok, data = cv2.imencode(os.path.splitext(path)[1] or ".png", img)
-        assert ok
-        with atomic_output(path) as f:
-            f.write(data.tobytes())
+        write_image(path, img)
         return path
 
     def write_views(self, folder, n=12, prefix="view", seed=None):
@@ -471,7 +470,6 @@ class LensRig:
     def write_calibration(self, path):
         """The calibration file: the map with the loader's "shift" offset, the weights and
         a "param" record of the lens."""
-        import pickle
         maparray, (w1, w2, w3, w4) = self.calibration()
         offset = self.SHIFT * self.SHIFT / 2.0 + 7.0 * self.SHIFT + 5
         record = {"focus": self.FOCUS, "pixel": self.PIXEL, "k1": self.K1,
