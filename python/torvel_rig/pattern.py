@@ -109,6 +109,7 @@ class Miss(enum.Enum):
 
 
 LOW_CONTRAST = 12     # grey levels between the 1st and the 99th percentile
+ROUGHER = 1.1         # a refined lattice this much rougher than the raw one is not kept
 SUBPIX_CRITERIA = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_MAX_ITER, 60, 1e-4)
 
 
@@ -150,10 +151,11 @@ def detect(gray, kind, cols, rows):
             found = False
         if found:
             # cornerSubPix sharpens the sector-based corners of crisp views but drags those
-            # of blurred ones: the smoother lattice of the two is kept.
+            # of blurred ones: the refined lattice is kept unless it is clearly rougher.
             corners = corners.reshape(-1, 2).astype(np.float64)
             refined = _refine_corners(gray, corners, cols, rows)
-            if lattice_roughness(refined, cols, rows) <= lattice_roughness(corners, cols, rows):
+            if lattice_roughness(refined, cols, rows) <= \
+                    ROUGHER * lattice_roughness(corners, cols, rows):
                 corners = refined
             return Detection(corners, "sector-based")
         flags = (cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
