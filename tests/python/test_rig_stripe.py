@@ -15,7 +15,7 @@ import pytest
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "python"))   # the working tree's package first
 
-from torvel_rig import calibrate_laser, cli, planefile, synthetic  # noqa: E402
+from torvel_rig import calibrate_laser, cli, pattern, planefile, stripe, synthetic  # noqa: E402
 
 CHESS = ["--cols", "9", "--rows", "6", "--square", "15"]
 FRAMES = 6
@@ -142,3 +142,65 @@ def test_a_sheet_edge_on_to_the_camera_is_fitted():
     assert np.abs(calibrate_laser.residuals(pts, values)).mean() < 0.2
     np.testing.assert_allclose(values[2] @ normal, [0, 0, 1], atol=1e-10)
     np.testing.assert_allclose(values[2] @ values[3], np.eye(3), atol=1e-10)
+
+
+# --- the stripe finder and the printed sheet, on images made here -------------------------
+
+def ridge(h=120, w=160, centre=60.3, sigma=2.0, top=200.0, ground=20.0):
+    rows = np.arange(h, dtype=np.float64)[:, None]
+    return np.broadcast_to(ground + top * np.exp(-0.5 * ((rows - centre) / sigma) ** 2),
+                           (h, w)).copy()
+
+
+def test_a_saturated_stripe_centres_on_the_middle_of_its_flat_top():
+    # A red stripe clipped by the sensor turns white at its core: its red excess over the
+    # other channels dips there, so the clipped run itself must give the centre.
+    img = np.zeros((120, 160, 3), np.float64)
+    red = ridge(centre=60.0, sigma=4.0, top=600.0, ground=30.0)
+    img[..., 2] = red
+    img[..., 0] = img[..., 1] = np.clip(red - 300.0, 30.0, None)    # the core turns white
+    img = np.clip(img, 0, 255).astype(np.uint8)
+    img[:, ::2] = np.roll(img[:, ::2], 1, axis=0)      # every other column one row lower
+    found = stripe.find_stripe(stripe.contrast(img, "red"))
+    truth = 60.0 + (found.xs % 2 == 0)
+    assert found.size == 160 and np.abs(found.ys - truth).max() < 0.3
+
+
+def test_grey_frames_are_found_grey_whatever_the_laser():
+    grey = np.clip(ridge(), 0, 255).astype(np.uint8)
+    con = stripe.contrast(np.dstack([grey, grey, grey]), "green")
+    assert con.grey and con.reflectance is None
+    np.testing.assert_array_equal(con.image, grey.astype(np.float32))
+
+
+def test_the_line_fit_weighs_peaks_and_leaves_a_reflection_off():
+    rng = np.random.default_rng(1)
+    xs = np.arange(200.0)
+    ys = 0.3 * xs + 40 + rng.normal(0, 0.3, xs.size)
+    # a reflection: more points than the stripe's, but faint ones, on a line of their own
+    rx, ry = np.arange(300.0), np.full(300, 150.0)
+    weights = np.concatenate([np.full(200, 50.0), np.full(300, 5.0)])
+    line, inliers = stripe.fit_line(np.r_[xs, rx], np.r_[ys, ry], 1.5, weights)
+    assert inliers[:200].mean() > 0.95 and inliers[200:].sum() < 10
+    assert abs(line.direction[1] / line.direction[0] - 0.3) < 0.01
+
+
+def test_the_printed_sheet_ends_at_its_edge_on_a_floor_as_bright():
+    h, w = 240, 320
+    scene = np.full((h, w), 150.0)                      # the floor
+    scene[40:200, 60:260] = 175.0                       # the sheet, barely brighter
+    board = np.zeros((h, w), np.uint8)
+    board[80:160, 100:220] = 255
+    scene[80:160, 100:220] = np.where((np.add.outer(np.arange(80), np.arange(120)) // 20) % 2,
+                                      175.0, 40.0)     # the print
+    bound = np.full((h, w), 255, np.uint8)
+    sheet = pattern.printed_sheet(scene.astype(np.float32), board, bound)
+    assert sheet[100, 70] == 255 and sheet[190, 250] == 255    # the sheet's margin
+    assert sheet[20, 20] == 0 and sheet[220, 300] == 0 and sheet[120, 280] == 0   # floor
+
+
+def test_windows_beyond_the_print_count_as_uniform():
+    a = np.array([[-30.0, 10.0], [200.0, 40.0], [7.0, 7.0], [14.0, 7.0]])
+    b = np.array([[-30.0, 20.0], [200.0, 45.0], [8.0, 8.0], [16.0, 7.0]])
+    np.testing.assert_array_equal(pattern.uniform_segments("chessboard", 9, 6, 15, a, b),
+                                  [True, True, True, False])
