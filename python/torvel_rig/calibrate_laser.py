@@ -22,14 +22,13 @@ import cv2
 import numpy as np
 from torvel import torvel_class
 
-from . import calibfile, camera, images, laserreport, pattern, planefile, stripe
+from . import board, calibfile, camera, images, laserreport, pattern, planefile, stripe
 from .errors import RigError
 from .output import progress, warn
 
 _TV = torvel_class()
 MIN_SPREAD = 0.05        # the points' spread across their main line, relative to along it
 MAX_SCATTER = 0.01       # RMS distance to the plane, relative to the spread along the line
-MAX_PNP_ERROR = 1.0      # px: a board pose reprojecting worse than this is not trusted
 FAINT = 0.3              # of the stripe's median peak: fainter points are not used
 MIN_LINE_SHARE = 0.5     # of a frame's stripe light (peak heights) on its fitted line
 HELD_OUT_FACTOR = 3.0    # a held-out error this many times the median ...
@@ -153,41 +152,6 @@ def _read(calib, path, what):
     return img
 
 
-def find_board(calib, corrected, raw, args):
-    """The pattern in the corrected frame (grey images of both given), a pattern.Detection
-    whose points are corrected pixels. Where the corrected frame does not show it and the
-    lens model is at hand, it is searched in the raw frame, as calibrate-camera searched it,
-    and its points are corrected exactly (undistortPoints): resampling blurs a small or
-    dim board that the detectors may still find in the raw frame."""
-    found = pattern.detect(corrected, args.pattern, args.cols, args.rows)
-    if found.points is not None or not calib.dist_coeffs.size:
-        return found
-    in_raw = pattern.detect(raw, args.pattern, args.cols, args.rows)
-    if in_raw.points is None:
-        return found
-    k = calib.camera_matrix
-    pts = cv2.undistortPointsIter(in_raw.points.reshape(-1, 1, 2), k, calib.dist_coeffs, None,
-                                  k, (cv2.TERM_CRITERIA_COUNT | cv2.TERM_CRITERIA_EPS, 50, 1e-9))
-    return in_raw._replace(points=pts.reshape(-1, 2).astype(np.float64),
-                           detector=f"{in_raw.detector}, raw frame")
-
-
-def board_pose(calib, obj, corners):
-    """(rotation, translation, RMS reprojection error in pixels) of the board by solvePnP
-    with the calibrated pinhole of the corrected image; None when it fails."""
-    k = calib.camera_matrix
-    ok, rvec, tvec = cv2.solvePnP(obj, corners, k, None, flags=cv2.SOLVEPNP_IPPE)
-    if ok:
-        rvec, tvec = cv2.solvePnPRefineLM(obj, corners, k, None, rvec, tvec)
-    else:
-        ok, rvec, tvec = cv2.solvePnP(obj, corners, k, None, flags=cv2.SOLVEPNP_ITERATIVE)
-    if not ok:
-        return None
-    seen = cv2.projectPoints(obj, rvec, tvec, k, None)[0].reshape(-1, 2)
-    error = float(np.sqrt(np.mean(np.sum((seen - corners) ** 2, axis=1))))
-    return cv2.Rodrigues(rvec)[0], tvec.ravel().astype(np.float64), error
-
-
 def process_frame(calib, path, off_path, args, obj):
     """The Frame of one laser frame (and its laser-off frame): its gate, or its 3-D points."""
     f = Frame(path)
@@ -196,23 +160,16 @@ def process_frame(calib, path, off_path, args, obj):
     on = calib.undistort(raw_on)
     off = calib.undistort(raw_off) if raw_off is not None else None
     f.image = on if on.ndim == 3 else cv2.cvtColor(on, cv2.COLOR_GRAY2BGR)
-    board = off if off is not None else on
-    gray = board if board.ndim == 2 else cv2.cvtColor(board, cv2.COLOR_BGR2GRAY)
-
-    raw = raw_off if raw_off is not None else raw_on
-    raw = raw if raw.ndim == 2 else cv2.cvtColor(raw, cv2.COLOR_BGR2GRAY)
-    found = find_board(calib, gray, raw, args)
-    if found.points is None:
-        return f.refuse(Gate.PATTERN_NOT_FOUND,
-                        found.reason.describe(args.pattern, args.cols, args.rows))
-    f.detector = found.detector
-    pose = board_pose(calib, obj, found.points)
-    if pose is None:
-        return f.refuse(Gate.POSE_UNRELIABLE, "solvePnP found no pose")
-    r, t, f.pnp_error = pose
-    if f.pnp_error > MAX_PNP_ERROR:
-        return f.refuse(Gate.POSE_UNRELIABLE, f"the pattern reprojects {f.pnp_error:.2f} px "
-                        f"from where it was found (at most {MAX_PNP_ERROR:g})")
+    # The board without the stripe: the laser-off frame, or the channels the laser leaves
+    # alone (a saturated stripe would pull the corners it crosses).
+    gray = stripe.scene_grey(off if off is not None else on, args.laser)
+    raw = stripe.scene_grey(raw_off if raw_off is not None else raw_on, args.laser)
+    seen = board.locate(calib, gray, raw, args, obj)
+    f.detector, f.pnp_error = seen.detector, seen.pnp_error
+    if seen.miss is not None:
+        return f.refuse(Gate[seen.miss.name], seen.detail)
+    found = seen.found
+    r, t = seen.rotation, seen.translation
     normal = r[:, 2].copy()
     f.outline = _outline_pixels(calib, args, r, t, None)
     board_mask = _polygon_mask(calib, f.outline)

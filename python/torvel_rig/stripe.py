@@ -100,6 +100,17 @@ def _signal(img, laser, grey):
     return c[..., own] - rest // 2, img[..., own] >= SATURATED, 0.5 * rest.astype(np.float32)
 
 
+def scene_grey(img, laser):
+    """An 8-bit grey image of the scene with as little of the laser as the frame allows: the
+    mean of the two channels a red or green laser leaves alone, the grey image otherwise."""
+    if img.ndim == 2:
+        return img
+    if laser == "gray" or is_grey(img):
+        return cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
+    a, b = (0, 1) if laser == "red" else (0, 2)
+    return ((img[..., a].astype(np.uint16) + img[..., b] + 1) // 2).astype(np.uint8)
+
+
 def contrast(on, laser, off=None):
     """The Contrast of a frame (BGR or grey, 8-bit) for `laser` ("red", "green", "gray"),
     laser-on minus laser-off when `off` is given. Where the laser saturates its channel the
