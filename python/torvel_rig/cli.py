@@ -13,6 +13,9 @@ COMMANDS = {
     "calibrate-laser": ("calibrate_laser", "calibrate the laser plane from frames of a "
                                            "pattern crossed by the stripe; writes plane.json"),
     "measure": ("measure", "measure the object's axes in millimetres over frames"),
+    "calibrate-turntable": ("calibrate_turntable", "calibrate a turntable's axis from frames of "
+                                                   "a pattern on it; writes turntable.json"),
+    "scan": ("scan", "turn stripe frames and a known motion into a point cloud (PLY)"),
 }
 
 

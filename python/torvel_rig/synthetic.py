@@ -317,6 +317,44 @@ class Rig:
         chans[2 if laser == "red" else 1] = base + stripe
         return np.dstack([self._finish(c, rng) for c in chans])
 
+    # --- the board on a turntable -----------------------------------------------------
+
+    def turntable_axis(self):
+        """The default turntable's axis (a turntable.Axis, camera frame): the table's
+        centre 350 mm along the optical axis, its axis pointing up out of the table and
+        tilted 45 degrees towards the camera, as a camera looking down at the table sees
+        it."""
+        from .turntable import Axis
+        up = np.array([0.0, -math.cos(math.radians(45.0)), -math.sin(math.radians(45.0))])
+        return Axis(np.array([0.0, 0.0, 350.0]), up)
+
+    def turntable_poses(self, n, span_deg, axis=None, offset=(12.0, 7.0)):
+        """`n` poses of the board lying on a turntable (its print facing up, its centre
+        `offset` mm from the axis in the table's plane), the table turned by
+        linspace(0, span_deg, n) degrees from the first pose about `axis` (a
+        turntable.Axis, right-handed about its direction; default turntable_axis()). The
+        turns are centred on the board's home pose, so that the board stays in view."""
+        axis = self.turntable_axis() if axis is None else axis
+        a = np.asarray(axis.point, dtype=np.float64)
+        u = np.asarray(axis.direction, dtype=np.float64)
+        u = u / np.linalg.norm(u)
+        # The board's z axis points into the table (away from the camera, as in view_poses).
+        bz = -u
+        bx = np.array([1.0, 0.0, 0.0]) - bz[0] * bz
+        bx /= np.linalg.norm(bx)
+        home = np.stack([bx, np.cross(bz, bx), bz], axis=1)
+        centre = a + offset[0] * home[:, 0] + offset[1] * home[:, 1]
+        t_home = centre - home @ self.object_points().mean(axis=0)
+        poses = []
+        for angle in np.linspace(-0.5 * span_deg, 0.5 * span_deg, int(n)):
+            turn = cv2.Rodrigues(u * math.radians(angle))[0]
+            pose = Pose(turn @ home, turn @ (t_home - a) + a)
+            if not self._board_fits(pose, 4):
+                raise RuntimeError(f"the board turned by {angle:.1f} degrees leaves the image; "
+                                   "give a smaller span or another axis")
+            poses.append(pose)
+        return poses
+
     # --- the lit section --------------------------------------------------------------
 
     def plane_frame(self):
@@ -540,3 +578,135 @@ class LensRig:
     def true_plane_angle_deg(self, normal):
         """Angle (degrees) between `normal` and the sheet's true normal."""
         return math.degrees(math.acos(min(1.0, abs(float(np.dot(normal, self.PLANE_NORMAL))))))
+
+
+# --- scanned objects: surfaces lit by the rig's laser sheet while they move ---------------
+
+class Sphere:
+    """A sphere of `radius` mm about `centre` (camera frame of frame 0)."""
+
+    def __init__(self, centre, radius, albedo=180.0):
+        self.centre = np.asarray(centre, dtype=np.float64)
+        self.radius = float(radius)
+        self.albedo = float(albedo)
+
+    def hit(self, o, d):
+        """Ray parameter of the first hit of the rays o + s d (o a 3-vector, d 3 arrays),
+        inf where a ray misses."""
+        oc = o - self.centre
+        a = d[0] * d[0] + d[1] * d[1] + d[2] * d[2]
+        b = 2.0 * (d[0] * oc[0] + d[1] * oc[1] + d[2] * oc[2])
+        disc = b * b - 4.0 * a * (oc @ oc - self.radius ** 2)
+        s = (-b - np.sqrt(np.maximum(disc, 0.0))) / (2.0 * a)
+        return np.where((disc >= 0) & (s > 0), s, np.inf)
+
+    def distance(self, points):
+        """Distance (mm) of N x 3 points to the surface."""
+        return np.abs(np.linalg.norm(np.asarray(points) - self.centre, axis=1) - self.radius)
+
+
+class Step:
+    """A step on a flat base: the base plane through `origin` with unit normal `up`; where
+    (p - origin) . `across` >= 0 the surface stands `height` mm higher, joined by a riser.
+    All in the camera frame of frame 0."""
+
+    def __init__(self, origin, up, across, height, albedo=150.0):
+        self.origin = np.asarray(origin, dtype=np.float64)
+        self.up = np.asarray(up, dtype=np.float64) / np.linalg.norm(up)
+        a = np.asarray(across, dtype=np.float64)
+        a = a - (a @ self.up) * self.up
+        self.across = a / np.linalg.norm(a)
+        self.height = float(height)
+        self.albedo = float(albedo)
+
+    def _coords(self, p):
+        q = [p[i] - self.origin[i] for i in range(3)]
+        return (sum(q[i] * self.across[i] for i in range(3)),
+                sum(q[i] * self.up[i] for i in range(3)))
+
+    def hit(self, o, d):
+        best = np.full(d[0].shape, np.inf)
+        for normal, level, inside in ((self.up, 0.0, lambda u, z: u < 0),
+                                      (self.up, self.height, lambda u, z: u >= 0),
+                                      (self.across, 0.0,
+                                       lambda u, z: (z >= 0) & (z <= self.height))):
+            den = d[0] * normal[0] + d[1] * normal[1] + d[2] * normal[2]
+            with np.errstate(divide="ignore", invalid="ignore"):
+                s = (level - (o - self.origin) @ normal) / den
+            u, z = self._coords([o[i] + s * d[i] for i in range(3)])
+            ok = (s > 0) & np.isfinite(s) & inside(u, z)
+            best = np.where(ok & (s < best), s, best)
+        return best
+
+    def distance(self, points):
+        u, z = self._coords(np.asarray(points, dtype=np.float64).T)
+        lower = np.hypot(np.maximum(u, 0.0), z)
+        upper = np.hypot(np.maximum(-u, 0.0), z - self.height)
+        riser = np.hypot(u, np.maximum.reduce([np.zeros_like(z), -z, z - self.height]))
+        return np.minimum(np.minimum(lower, upper), riser)
+
+
+def turned(point, direction, degrees):
+    """The motion (R, t) of a turn by `degrees` about the axis through `point` along the unit
+    `direction` (right-hand rule): a point p of frame 0 is at R p + t."""
+    d = np.asarray(direction, dtype=np.float64)
+    R = cv2.Rodrigues((math.radians(degrees) * d / np.linalg.norm(d)).reshape(3, 1))[0]
+    p = np.asarray(point, dtype=np.float64)
+    return R, p - R @ p
+
+
+def moved(direction, mm):
+    """The motion (R, t) of a slide by `mm` along the unit `direction`."""
+    d = np.asarray(direction, dtype=np.float64)
+    return np.eye(3), mm * d / np.linalg.norm(d)
+
+
+def render_scan_frame(rig, shapes, motion=None, laser="red", laser_on=True, power=170.0,
+                      ambient=0.5, ground=25.0, seed=0):
+    """The raw frame of `shapes` (Sphere, Step; frame-0 placement) moved by `motion` (R, t;
+    None: not moved), lit by `rig`'s laser sheet as render_board lights the board: the
+    stripe exp(-0.5 (distance to the sheet / stripe_sigma)^2) times the albedo, over
+    `ambient` light; rays that meet nothing see a dark `ground`. BGR for a colour laser."""
+    R, t = (np.eye(3), np.zeros(3)) if motion is None else motion
+    rng = np.random.default_rng([rig.seed, seed, 5 if laser_on else 4])
+    rx, ry = rig.rays()
+    one = np.ones_like(rx)
+    # Rays in the frame-0 placement: from R^T (0 - t) along R^T (rx, ry, 1); a hit at
+    # parameter s is the camera-frame point s (rx, ry, 1) either way.
+    o = R.T @ (-np.asarray(t, dtype=np.float64))
+    d = [R[0, i] * rx + R[1, i] * ry + R[2, i] * one for i in range(3)]
+    s = np.full(rx.shape, np.inf)
+    albedo = np.full(rx.shape, ground)
+    for shape in shapes:
+        h = shape.hit(o, d)
+        nearer = h < s
+        s = np.where(nearer, h, s)
+        albedo = np.where(nearer, shape.albedo, albedo)
+    found = np.isfinite(s)
+    base = (ambient * albedo).mean(axis=0)
+    stripe = np.zeros_like(base)
+    if laser_on:
+        n = rig.plane_normal
+        sf = np.where(found, s, 0.0)
+        dist = sf * (n[0] * rx + n[1] * ry + n[2]) - rig.plane_offset
+        stripe = (np.where(found, power * albedo / 255.0, 0.0)
+                  * np.exp(-0.5 * (dist / rig.stripe_sigma) ** 2)).mean(axis=0)
+    if laser == "gray":
+        return rig._finish(base + stripe, rng)
+    chans = [base, base, base]
+    chans[2 if laser == "red" else 1] = base + stripe
+    return np.dstack([rig._finish(c, rng) for c in chans])
+
+
+def write_true_plane(rig, path):
+    """plane.json of `rig`'s true laser sheet: fit_plane on points sampled on it (half a
+    micrometre to either side, so that the fit's shift is finite)."""
+    from torvel import torvel_class
+    from .planefile import write_plane
+    o, u, v = rig.plane_frame()
+    g = np.random.default_rng(3).uniform(-60, 60, (400, 2))
+    pts = o + g[:, :1] * u + g[:, 1:] * v
+    pts[::2] += 5e-4 * rig.plane_normal
+    pts[1::2] -= 5e-4 * rig.plane_normal
+    fit = torvel_class().fit_plane(pts.copy(), 1.0)
+    return write_plane(path, fit, [("truth", len(pts))], 5e-4, "synthetic truth")
