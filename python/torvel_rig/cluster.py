@@ -4,6 +4,7 @@ every worker; each task reads its frame by path on its worker and gives back the
 the overlay's PNG bytes. `distributed` is imported only here."""
 import asyncio
 import sys
+import uuid
 
 from .errors import RigError
 
@@ -51,9 +52,12 @@ def check_workers(client, address):
                    f"{start_command('worker', address)}")
 
 
-def measure_on_cluster(address, ctx, jobs, task, on_result):
-    """Run `task(frame, mask, ctx)` for every (frame, mask) of `jobs` on the scheduler at
-    `address`; `on_result(index, result)` is called as each finishes (in the client)."""
+def measure_on_cluster(address, ctx, jobs, task, on_result, name="measure"):
+    """Run `task(frame, mask, ctx)` for every (frame, mask) of `jobs` (a mask, or any
+    second per-frame value such as a laser-off frame) on the scheduler at `address`;
+    `on_result(index, result)` is called as each finishes (in the client). The tasks' keys
+    are `name`, a token of this run and the index: two runs on one scheduler never share a
+    key, so neither is given the other's results."""
     try:
         from distributed import Client, as_completed
     except ImportError:
@@ -75,7 +79,8 @@ def measure_on_cluster(address, ctx, jobs, task, on_result):
                                f"'{start_command('worker', address)}'") from None
         check_workers(client, address)
         shared = client.scatter(ctx, broadcast=True, hash=False)
-        futures = [client.submit(task, frame, mask, shared, pure=False, key=f"measure-{i}")
+        run = uuid.uuid4().hex
+        futures = [client.submit(task, frame, mask, shared, pure=False, key=f"{name}-{run}-{i}")
                    for i, (frame, mask) in enumerate(jobs)]
         index = {f.key: i for i, f in enumerate(futures)}
         for future in as_completed(futures):
