@@ -2,9 +2,11 @@
 
 Without arguments: the embedded synthetic rig (torvel_rig.synthetic.Rig) renders
 chessboard views, stripe-on-target frames and frames of an elliptical section lit by the
-laser sheet; torvel-rig's calibrate-camera, calibrate-laser and measure run on them, and
-each quantity is printed against the rig's truth, with the time of every step and where
-the overlay image is.
+laser sheet; torvel-rig's calibrate-camera, calibrate-laser and measure run on them; then
+the pattern lying on a turntable gives calibrate-turntable its frames, and a sphere resting
+on a cylinder, turning on that table through the laser sheet, gives scan its frames. Each
+quantity is printed against the rig's truth, with the time of every step and where the
+overlay image, the point cloud and its picture are.
 
 With real inputs:
   demo --calib FILE --frame IMAGE --mask1 IMAGE --mask2 IMAGE --object-mask IMAGE
@@ -19,6 +21,7 @@ import argparse
 import contextlib
 import csv
 import io
+import json
 import math
 import os
 import sys
@@ -30,14 +33,25 @@ import cv2
 import numpy as np
 
 from torvel import torvel_class
-from torvel_rig import calibfile, camera, framemeasure, images, planefile
+from torvel_rig import calibfile, camera, framemeasure, images, planefile, plyfile, turntable
 from torvel_rig.cli import main as rig_main
 from torvel_rig.errors import RigError
-from torvel_rig.synthetic import LensRig, Rig
+from torvel_rig.output import figure, save_figure
+from torvel_rig.synthetic import Cylinder, LensRig, Rig, Sphere, render_scan_frame, turned
 
 OUT_DIR = "demo-out"
 # The lit sections measured: semi-axes (mm), angle of the long axis (deg), centre (mm).
 SECTIONS = [((40.0, 25.0), 30.0, (0.0, 0.0)), ((32.0, 21.0), 110.0, (10.0, -6.0))]
+# The turntable: its axis lies in the laser sheet, turned 30 degrees in it from the sheet's
+# steepest line towards the camera's -x, so that the camera looks down on the table from
+# about 32 degrees and the stripe runs aslant across the object. The pattern lies on the
+# table in TABLE_FRAMES positions over TABLE_SPAN degrees; the object turns SCAN_STEP
+# degrees between the SCAN_FRAMES frames of its scan.
+TABLE_TILT_DEG, TABLE_FRAMES, TABLE_SPAN = 30.0, 7, 90.0
+SCAN_FRAMES, SCAN_STEP = 36, 10.0
+# The object (mm): a cylinder standing on the table, a sphere resting on its top disc,
+# SPHERE_OFF mm off the axis (so that the frames differ as the table turns).
+CYL_RADIUS, CYL_HEIGHT, SPHERE_RADIUS, SPHERE_OFF = 25.0, 30.0, 18.0, 8.0
 
 
 class Steps:
@@ -121,6 +135,7 @@ def run_synthetic(out_dir=OUT_DIR, quiet=False):
             frames.append(path)
         torvel_rig(steps, "measure", ["measure", *frames, "--calib", calib, "--plane",
                                       plane_path, "-o", out_dir, "--overlays", "--quiet"])
+        scanned = run_scan(steps, synth, board, calib, plane_path, tmp, out_dir)
     with open(os.path.join(out_dir, "measurements.csv"), newline="") as f:
         rows = list(csv.DictReader(f))
     k = calibfile.read_calibration(calib).camera_matrix
@@ -142,6 +157,7 @@ def run_synthetic(out_dir=OUT_DIR, quiet=False):
         "overlay": os.path.join(out_dir, "overlays", "0000_section0.png"),
         "image_size": (synth.height, synth.width),
         "times": steps.times,
+        **scanned,
     }
     result["true_axes_mm"], result["axes_mm"], result["axes_px"] = result["sections"][0]
     if not quiet:
@@ -149,11 +165,141 @@ def run_synthetic(out_dir=OUT_DIR, quiet=False):
     return result
 
 
+# --- the turntable and the scan --------------------------------------------------------
+
+class Scene(NamedTuple):
+    """The scanned object's truth, placed as at frame 0: the table's axis (its point where
+    the table's top meets it), the cylinder standing there and the sphere on its top."""
+    axis: turntable.Axis
+    cylinder: Cylinder
+    sphere: Sphere
+
+
+def scene(synth):
+    o, u, v = synth.plane_frame()
+    tilt = math.radians(TABLE_TILT_DEG)
+    up = -math.cos(tilt) * v - math.sin(tilt) * u          # in the sheet, towards the camera
+    across = np.cross(up, synth.plane_normal)               # in the sheet, across the axis
+    base = o - 0.5 * (CYL_HEIGHT + 2 * SPHERE_RADIUS) * up  # the object's middle on o
+    cylinder = Cylinder(base, up, CYL_RADIUS, CYL_HEIGHT)
+    sphere = Sphere(cylinder.top + SPHERE_RADIUS * up + SPHERE_OFF * across, SPHERE_RADIUS)
+    return Scene(turntable.Axis(base, up), cylinder, sphere)
+
+
+def write_frames(folder, prefix, frames):
+    """Each image of `frames` as folder/prefixNN.png; their paths."""
+    os.makedirs(folder, exist_ok=True)
+    paths = []
+    for i, img in enumerate(frames):
+        paths.append(os.path.join(folder, f"{prefix}{i:02d}.png"))
+        images.write_image(paths[-1], img)
+    return paths
+
+
+def fit_sphere(p):
+    """Centre and radius of the sphere nearest the N x 3 points (least squares on their
+    distances to it, from the algebraic fit)."""
+    from scipy.optimize import least_squares
+    a = np.c_[2 * p, np.ones(len(p))]
+    sol = np.linalg.lstsq(a, (p * p).sum(axis=1), rcond=None)[0]
+    start = np.r_[sol[:3], math.sqrt(sol[3] + sol[:3] @ sol[:3])]
+    x = least_squares(lambda q: np.linalg.norm(p - q[:3], axis=1) - q[3], start).x
+    return x[:3], float(x[3])
+
+
+def fit_cylinder(p, axis):
+    """The infinite cylinder nearest the N x 3 points (least squares on their distances to
+    it), from the line `axis` (a turntable.Axis): its axis and radius."""
+    from scipy.optimize import least_squares
+    e1, e2 = turntable.plane_basis(axis.direction)
+
+    def line(q):
+        d = axis.direction + q[2] * e1 + q[3] * e2
+        return turntable.Axis(axis.point + q[0] * e1 + q[1] * e2, d / np.linalg.norm(d))
+
+    start = [0.0, 0.0, 0.0, 0.0, float(np.median(axis.distance(p)))]
+    x = least_squares(lambda q: line(q).distance(p) - q[4], start).x
+    return line(x), float(x[4])
+
+
+def cloud_figure(p, dist, truth, path):
+    """Two views of the cloud in the table's frame, the points coloured by their distance
+    to the true surfaces: across the axis (height against one side) and along it."""
+    e1, e2 = turntable.plane_basis(truth.axis.direction)
+    q = p - truth.axis.point
+    x, y, h = q @ e1, q @ e2, q @ truth.axis.direction
+    fig = figure(figsize=(10, 4.6), dpi=100, layout="constrained")
+    top = float(np.percentile(dist, 99))
+    for k, (a, b, xl, yl, title) in enumerate(((x, h, "across the axis (mm)", "height (mm)",
+                                                 "side view"),
+                                                (x, y, "across the axis (mm)", "across (mm)",
+                                                 "view along the axis"))):
+        ax = fig.add_subplot(1, 2, k + 1)
+        dots = ax.scatter(a, b, c=dist, s=1.5, cmap="viridis", vmin=0.0, vmax=top)
+        ax.set_aspect("equal")
+        ax.set_xlabel(xl)
+        ax.set_ylabel(yl)
+        ax.set_title(title)
+    fig.colorbar(dots, ax=fig.axes, label="distance to the true surfaces (mm)", shrink=0.8)
+    fig.suptitle(f"scan: {len(p)} points, a sphere on a cylinder turned on the table")
+    save_figure(fig, path)
+
+
+def run_scan(steps, synth, board, calib, plane_path, tmp, out_dir):
+    """The pattern lying on the table -> calibrate-turntable; the object turning on it ->
+    scan with the camera's calibration, the laser plane and the table found; the cloud
+    against the object's truth."""
+    truth = scene(synth)
+    table = steps("render turntable frames", lambda: write_frames(
+        os.path.join(tmp, "table"), "table",
+        (synth.render_board(pose, seed=i) for i, pose in
+         enumerate(synth.turntable_poses(TABLE_FRAMES, TABLE_SPAN, axis=truth.axis)))))
+    table_path = os.path.join(out_dir, "turntable.json")
+    torvel_rig(steps, "calibrate-turntable", ["calibrate-turntable", *table, "--calib", calib,
+                                              *board, "-o", table_path, "--quiet"])
+    shapes = [truth.cylinder, truth.sphere]
+    frames = steps("render scan frames", lambda: write_frames(
+        os.path.join(tmp, "scan"), "scan",
+        (render_scan_frame(synth, shapes, turned(*truth.axis, SCAN_STEP * k), seed=k)
+         for k in range(SCAN_FRAMES))))
+    cloud_path = os.path.join(out_dir, "cloud.ply")
+    torvel_rig(steps, "scan", ["scan", *frames, "--calib", calib, "--plane", plane_path,
+                               "--turntable", table_path, "--step", SCAN_STEP, "-o",
+                               cloud_path, "--quiet"])
+    with open(table_path) as f:
+        rec = json.load(f)
+    found = turntable.Axis(np.array(rec["point"]), np.array(rec["direction"]))
+    v = plyfile.read_ply(cloud_path).vertices
+    p = np.stack([v["x"], v["y"], v["z"]], axis=1).astype(np.float64)
+    to_sphere, to_cylinder = truth.sphere.distance(p), truth.cylinder.distance(p)
+    on_sphere = to_sphere < to_cylinder
+    on_side = ~on_sphere & (truth.cylinder.part_distances(p).argmin(axis=0) == 0)
+    centre, sphere_radius = fit_sphere(p[on_sphere])
+    _, cylinder_radius = fit_cylinder(p[on_side], found)
+    dist = np.minimum(to_sphere, to_cylinder)
+    view = os.path.join(out_dir, "cloud.png")
+    cloud_figure(p, dist, truth, view)
+    middle = truth.axis.point + 0.5 * (CYL_HEIGHT + 2 * SPHERE_RADIUS) * truth.axis.direction
+    cos = float(np.clip(found.direction @ truth.axis.direction, -1.0, 1.0))
+    return {
+        "axis_angle_deg": math.degrees(math.acos(cos)),
+        "axis_distance_mm": float(found.distance(middle)),
+        "sphere_radius_mm": (SPHERE_RADIUS, sphere_radius),
+        "sphere_centre_mm": float(np.linalg.norm(centre - truth.sphere.centre)),
+        "cylinder_radius_mm": (CYL_RADIUS, cylinder_radius),
+        "surface_rms_mm": float(np.sqrt(np.mean(dist ** 2))),
+        "cloud_points": (len(p), int(on_sphere.sum()), int(on_side.sum())),
+        "cloud": cloud_path,
+        "cloud_view": view,
+    }
+
+
 def report(r):
     h, w = r["image_size"]
     print(f"torvel demo: synthetic camera {w} x {h} with lens distortion, a red line laser "
-          f"tilted {r['plane_angle_deg'][0]:.1f} deg; calibrate-camera, calibrate-laser and "
-          "measure on its frames")
+          f"tilted {r['plane_angle_deg'][0]:.1f} deg; calibrate-camera, calibrate-laser, "
+          "measure, calibrate-turntable and a scan of a sphere on a cylinder turning on the "
+          "table")
     print(f"\n  {'quantity':<38} {'true':>10} {'measured':>10} {'error':>10}")
     for name, true, got in r["intrinsics"]:
         print(f"  {'camera ' + name:<38} {true:10.2f} {got:10.2f} {got - true:+10.3f}")
@@ -168,10 +314,23 @@ def report(r):
             label = f"section {i + 1} {name} axis (mm)"
             print(f"  {label:<38} {t_:10.3f} {g_:10.3f} {100 * (g_ - t_) / t_:+9.2f}%")
     print(f"  {'stripe points on the targets':<38} {'':>10} {r['stripe_points']:10d}")
+    for label, value in (("turntable axis direction (deg)", r["axis_angle_deg"]),
+                         ("turntable axis at the object (mm)", r["axis_distance_mm"]),
+                         ("scanned sphere centre (mm)", r["sphere_centre_mm"]),
+                         ("cloud RMS to the true surfaces (mm)", r["surface_rms_mm"])):
+        print(f"  {label:<38} {0:10.4f} {value:10.4f} {value:+10.4f}")
+    for name in ("sphere", "cylinder"):
+        t, m = r[name + "_radius_mm"]
+        label = f"scanned {name} radius (mm)"
+        print(f"  {label:<38} {t:10.3f} {m:10.3f} {100 * (m - t) / t:+9.2f}%")
+    total, sphere, side = r["cloud_points"]
+    print(f"  {'cloud points (sphere, cylinder side)':<38} {'':>10} {total:10d}  "
+          f"({sphere}, {side})")
     print("\n  step                                              time")
     for label, seconds in r["times"]:
         print(f"  {label:<46} {1e3 * seconds:8.1f} ms")
     print(f"\n  overlay: {r['overlay']}")
+    print(f"  cloud: {r['cloud']}, its views: {r['cloud_view']}")
 
 
 # --- real inputs ----------------------------------------------------------------------

@@ -710,3 +710,79 @@ def write_true_plane(rig, path):
     pts[1::2] -= 5e-4 * rig.plane_normal
     fit = torvel_class().fit_plane(pts.copy(), 1.0)
     return write_plane(path, fit, [("truth", len(pts))], 5e-4, "synthetic truth")
+
+
+class Cylinder:
+    """A closed upright cylinder of `radius` mm: its bottom disc centred at `base`, its axis
+    along the unit `axis` to its top disc `height` mm further (camera frame of frame 0). A
+    sphere resting on it sits at top + its radius along `axis`."""
+
+    def __init__(self, base, axis, radius, height, albedo=160.0):
+        self.base = np.asarray(base, dtype=np.float64)
+        self.axis = np.asarray(axis, dtype=np.float64) / np.linalg.norm(axis)
+        self.radius = float(radius)
+        self.height = float(height)
+        self.albedo = float(albedo)
+
+    @property
+    def top(self):
+        """The centre of the top disc."""
+        return self.base + self.height * self.axis
+
+    def _coords(self, p):
+        """Height along the axis from the base and distance from the axis of the points
+        p = (x, y, z) (arrays or numbers)."""
+        q = [p[i] - self.base[i] for i in range(3)]
+        h = sum(q[i] * self.axis[i] for i in range(3))
+        r2 = sum(q[i] * q[i] for i in range(3)) - h * h
+        return h, np.sqrt(np.maximum(r2, 0.0))
+
+    def hit(self, o, d):
+        """Ray parameter of the first hit of the rays o + s d (o a 3-vector, d 3 arrays),
+        inf where a ray misses. Only the rays that meet the cylinder's bounding sphere are
+        traced further (the object fills a small part of a frame)."""
+        o = np.asarray(o, dtype=np.float64)
+        oc = o - (self.base + 0.5 * self.height * self.axis)
+        dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2]
+        b = d[0] * oc[0] + d[1] * oc[1] + d[2] * oc[2]
+        near = b * b - dd * (oc @ oc - self.radius ** 2 - (0.5 * self.height) ** 2) >= 0
+        best = np.full(dd.shape, np.inf)
+        best[near] = self._hit(o, [c[near] for c in d])
+        return best
+
+    def _hit(self, o, d):
+        a = self.axis
+        w = o - self.base
+        wa = float(w @ a)
+        wp = w - wa * a
+        da = d[0] * a[0] + d[1] * a[1] + d[2] * a[2]
+        dp = [d[i] - da * a[i] for i in range(3)]
+        qa = dp[0] * dp[0] + dp[1] * dp[1] + dp[2] * dp[2]
+        qb = 2.0 * (dp[0] * wp[0] + dp[1] * wp[1] + dp[2] * wp[2])
+        qc = float(wp @ wp) - self.radius ** 2
+        disc = qb * qb - 4.0 * qa * qc
+        root = np.sqrt(np.maximum(disc, 0.0))
+        best = np.full(da.shape, np.inf)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            for s in ((-qb - root) / (2.0 * qa), (-qb + root) / (2.0 * qa)):    # the side
+                h = wa + s * da
+                ok = (disc >= 0) & (s > 0) & (h >= 0) & (h <= self.height)
+                best = np.where(ok & (s < best), s, best)
+            for level in (0.0, self.height):                                   # the discs
+                s = (level - wa) / da
+                r2 = sum((wp[i] + s * dp[i]) ** 2 for i in range(3))
+                ok = (s > 0) & np.isfinite(s) & (r2 <= self.radius ** 2)
+                best = np.where(ok & (s < best), s, best)
+        return best
+
+    def part_distances(self, points):
+        """Distances (mm) of N x 3 points to the side, the top and the bottom disc (3 x N)."""
+        h, r = self._coords(np.asarray(points, dtype=np.float64).T)
+        out = np.maximum(r - self.radius, 0.0)
+        side = np.hypot(r - self.radius, np.maximum.reduce([np.zeros_like(h), -h,
+                                                            h - self.height]))
+        return np.stack([side, np.hypot(out, h - self.height), np.hypot(out, h)])
+
+    def distance(self, points):
+        """Distance (mm) of N x 3 points to the surface."""
+        return self.part_distances(points).min(axis=0)
