@@ -2,8 +2,9 @@
 beside a step, red laser) on one worker thread and on two. The torvel column is two
 workers, the composition column one: the speed-up is what the second worker gains; frames
 per second are FRAMES over a row's time, points per second the label's points over it. The
-frames are PNG files on disk (as a run reads them), or already decoded (the per-frame work
-alone); the last rows time one frame's steps on one thread. OpenCV's own threads are off
+frames are PNG files on disk (as a run reads them), BMP files (the same pixels in a format
+that decodes by a copy), or already decoded (the per-frame work alone); the last rows time
+one frame's steps on one thread. OpenCV's own threads are off
 (cv2.setNumThreads(1)) so each frame runs on its worker."""
 import atexit
 import contextlib
@@ -38,6 +39,15 @@ def _files():
         cv2.imwrite(frames[-1], S.render_scan_frame(rig, shapes, S.turned(axis, -v, 10 * k),
                                                     seed=k))
     return d, frames
+
+
+def _bmp(d, frames):
+    """The frames again as BMP files (the same pixels; decoding is a copy)."""
+    out = []
+    for f in frames:
+        out.append(f[:-4] + ".bmp")
+        cv2.imwrite(out[-1], cv2.imread(f, cv2.IMREAD_COLOR))
+    return out
 
 
 def _context(d):
@@ -85,15 +95,16 @@ def _command(d, frames, workers):
 def _steps(ctx, frame):
     from torvel_rig import scan, stripe
     raw = cv2.imread(frame, cv2.IMREAD_COLOR)
-    on = scan._read(frame, "frame", ctx)
-    con = stripe.contrast(on, "red")
+    planes = scan._read_planes(frame, "frame", ctx)
+    con = stripe.contrast_of_planes(planes, "red", reflectance=False)
     angle = stripe.find_stripe(con).angle
     one = _single_threaded_opencv
     return [("scan, one frame: PNG read (cv2.imread)",
              one(lambda: cv2.imread(frame, cv2.IMREAD_COLOR)), None),
             ("scan, one frame: correction (3 channels)",
-             one(lambda: cv2.merge([ctx.calib.undistort(c) for c in cv2.split(raw)])), None),
-            ("scan, one frame: contrast", one(lambda: stripe.contrast(on, "red")), None),
+             one(lambda: [ctx.calib.undistort(c) for c in cv2.split(raw)]), None),
+            ("scan, one frame: contrast",
+             one(lambda: stripe.contrast_of_planes(planes, "red", reflectance=False)), None),
             ("scan, one frame: stripe search, angle given",
              one(lambda: stripe.find_stripe(con, angle=angle)), None),
             ("scan, one frame: stripe search with its direction search",
@@ -108,8 +119,11 @@ def rows():
     scan.run_frames(ctx, [(f, None) for f in frames], 1, None,
                     lambda i, p: counted.append(len(p.quality)))
     points = sum(counted)
+    bmp = _bmp(d, frames)
     return [(f"scan, {FRAMES} PNG frames 1920 x 1080, {points} pts: 2 workers vs 1",
              _frames(ctx, frames, 2), _frames(ctx, frames, 1)),
+            (f"scan, {FRAMES} BMP frames: 2 workers vs 1",
+             _frames(ctx, bmp, 2), _frames(ctx, bmp, 1)),
             (f"scan, {FRAMES} decoded frames: 2 workers vs 1",
              _decoded(ctx, frames, 2), _decoded(ctx, frames, 1)),
             (f"torvel-rig scan command, {FRAMES} PNG frames: 2 workers vs 1",

@@ -166,20 +166,42 @@ def _failed(message):
 def _read(path, what, ctx):
     """The corrected frame at `path` (calib.undistort's values; the channels are split and
     merged by OpenCV, which copies them a few times faster than NumPy's strided views)."""
+    planes = _read_planes(path, what, ctx)
+    return planes[0] if len(planes) == 1 else cv2.merge(planes)
+
+
+def _read_planes(path, what, ctx):
+    """The corrected frame at `path` as a list of its corrected planes (one for a grey
+    frame; B, G, R for a colour frame)."""
     img = read_image(path, color=ctx.laser != "gray", what=what)
     ctx.calib.check_image(img, path, what)
     if img.ndim == 2:
-        return ctx.calib.undistort(img)
-    return cv2.merge([ctx.calib.undistort(c) for c in cv2.split(img)])
+        return [ctx.calib.undistort(img)]
+    return [ctx.calib.undistort(c) for c in cv2.split(img)]
+
+
+def _contrast(frame, off, ctx):
+    """The Contrast of `frame` (and its laser-off frame, or None) and the planes the
+    points' colours are taken from. A colour frame without a laser-off frame is never
+    merged: its contrast is made from its corrected planes."""
+    planes = _read_planes(frame, "frame", ctx)
+    if off is None:
+        if len(planes) == 1:
+            con = stripe.contrast(planes[0], ctx.laser, reflectance=False)
+        else:
+            con = stripe.contrast_of_planes(planes, ctx.laser, reflectance=False)
+        return con, planes
+    dark = _read_planes(off, "laser-off frame", ctx)
+    merge = (lambda p: p[0] if len(p) == 1 else cv2.merge(p))
+    return stripe.contrast(merge(planes), ctx.laser, merge(dark), reflectance=False), dark
 
 
 def scan_frame(frame, off, ctx):
     """The Profile of one frame (and its laser-off frame `off`, or None)."""
     frame = os.fspath(frame)
     try:
-        on = _read(frame, "frame", ctx)
-        dark = None if off is None else _read(os.fspath(off), "laser-off frame", ctx)
-        found = stripe.find_stripe(stripe.contrast(on, ctx.laser, dark), angle=ctx.angle)
+        con, src = _contrast(frame, None if off is None else os.fspath(off), ctx)
+        found = stripe.find_stripe(con, angle=ctx.angle)
         if found.size == 0:
             raise RigError(f"frame {frame}: no stripe points")
         pts = camera.points_on_plane(ctx.calib.camera, found.xs, found.ys, ctx.plane_point,
@@ -194,11 +216,10 @@ def scan_frame(frame, off, ctx):
         return _failed(f"frame {frame}: the stripe's lines of sight meet the laser plane only "
                        "behind the camera; is the plane file this rig's?")
     xs, ys = found.xs[front], found.ys[front]
-    h, w = on.shape[:2]
-    src = on if dark is None else dark
+    h, w = src[0].shape[:2]
     r = np.clip(np.rint(ys).astype(np.intp), 0, h - 1)
     c = np.clip(np.rint(xs).astype(np.intp), 0, w - 1)
-    rgb = np.repeat(src[r, c][:, None], 3, axis=1) if src.ndim == 2 else src[r, c][:, ::-1]
+    rgb = np.stack([src[0 if len(src) == 1 else 2 - k][r, c] for k in range(3)], axis=1)
     return Profile(ys, xs, pts[front], np.ascontiguousarray(rgb, dtype=np.uint8),
                    found.peak[front], found.angle)
 
@@ -234,16 +255,24 @@ def _run_frames(ctx, jobs, workers, scheduler, on_result):
         return
     if scheduler:
         from .cluster import measure_on_cluster
-        remote = [(os.path.abspath(f), None if o is None else os.path.abspath(o)) for f, o in jobs]
+        remote = [(os.path.abspath(f), None if o is None else os.path.abspath(o))
+                  for f, o in jobs]
         measure_on_cluster(scheduler, ctx, remote, task, on_result, name="scan")
     elif workers == 1:
         for i, (frame, off) in enumerate(jobs):
             on_result(i, task(frame, off, ctx))
     else:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = {pool.submit(task, f, o, ctx): i for i, (f, o) in enumerate(jobs)}
-            for fut in concurrent.futures.as_completed(futures):
-                on_result(futures[fut], fut.result())
+        # The workers share the cores: OpenCV's own threads inside each frame would only
+        # compete with them.
+        threads = cv2.getNumThreads()
+        cv2.setNumThreads(1)
+        try:
+            with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+                futures = {pool.submit(task, f, o, ctx): i for i, (f, o) in enumerate(jobs)}
+                for fut in concurrent.futures.as_completed(futures):
+                    on_result(futures[fut], fut.result())
+        finally:
+            cv2.setNumThreads(threads)
 
 
 def inliers(xyz, k=CLEAN_NEIGHBOURS, spread=CLEAN_SPREAD):

@@ -81,8 +81,12 @@ def is_grey(img):
     """True for a 2-D image and for a colour image whose three channels are equal (what a
     monochrome camera stored as colour gives)."""
     img = np.asarray(img)
-    return img.ndim == 2 or (np.array_equal(img[..., 0], img[..., 1])
-                             and np.array_equal(img[..., 1], img[..., 2]))
+    if img.ndim == 2:
+        return True
+    few = img[::17, ::17]           # a colour frame differs here already: no full compare
+    if not (np.array_equal(few[..., 0], few[..., 1]) and np.array_equal(few[..., 1], few[..., 2])):
+        return False
+    return np.array_equal(img[..., 0], img[..., 1]) and np.array_equal(img[..., 1], img[..., 2])
 
 
 def _signal(img, laser, grey):
@@ -111,25 +115,86 @@ def scene_grey(img, laser):
     return ((img[..., a].astype(np.uint16) + img[..., b] + 1) // 2).astype(np.uint8)
 
 
-def contrast(on, laser, off=None):
+def contrast(on, laser, off=None, reflectance=True):
     """The Contrast of a frame (BGR or grey, 8-bit) for `laser` ("red", "green", "gray"),
     laser-on minus laser-off when `off` is given. Where the laser saturates its channel the
     contrast is raised to the frame's top, so that a clipped stripe is a flat top and not a
-    dip between two shoulders (on white, a saturated red stripe turns white)."""
+    dip between two shoulders (on white, a saturated red stripe turns white).
+    `reflectance=False` leaves the Contrast's reflectance out (None) for a caller that has
+    no use for it."""
     if laser not in LASERS:
         raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
     grey = is_grey(on) and (off is None or is_grey(off))
+    if off is None and not grey and laser != "gray":
+        return _colour_contrast(cv2.split(np.ascontiguousarray(on)), laser, reflectance)
     sig, sat, refl = _signal(on, laser, grey)
     if off is not None:
         off_sig, _, off_refl = _signal(off, laser, grey)
         sig = sig - off_sig
         refl = off_refl if off_refl is not None else off_sig.astype(np.float32)
-    sample = sig[::4, ::4].astype(np.float32)       # a spread, not a sum: every 16th will do
-    noise = 1.4826 * float(np.median(np.abs(sample - np.median(sample))))
-    sig = np.clip(sig, 0, None).astype(np.float32)
+    noise = _noise(sig[::4, ::4])
+    sig = np.maximum(sig, 0, out=sig).astype(np.float32)
+    return Contrast(_raise_saturated(sig, sat), sat, grey, refl if reflectance else None, noise)
+
+
+def _noise(sample):
+    """The contrast's noise sigma from a subsample of the signed signal (a spread, not a
+    sum: every 16th pixel will do): 1.4826 median absolute deviations."""
+    if sample.size and sample.dtype.kind in "iu":
+        # Integers: both medians counted out of a histogram (of twice the deviations, which
+        # are whole or half), exactly the float32 medians of the sample, without a sort.
+        v = sample.ravel().astype(np.int32)
+        low = int(v.min())
+        med2 = _median_twice(np.bincount(v - low), v.size) + 2 * low      # 2 x median
+        return 1.4826 * float(np.float32(_median_twice(np.bincount(np.abs(2 * v - med2)),
+                                                       v.size) / 4.0))
+    sample = sample.astype(np.float32)
+    return 1.4826 * float(np.median(np.abs(sample - np.median(sample))))
+
+
+def _median_twice(counts, n):
+    """Twice the median of `n` whole numbers 0, 1, ... given by their `counts`: the middle
+    one doubled, or the sum of the middle two."""
+    below = np.cumsum(counts)
+    a = int(np.searchsorted(below, (n - 1) // 2 + 1))        # the ((n-1)//2)-th smallest
+    b = int(np.searchsorted(below, n // 2 + 1))              # the (n//2)-th smallest
+    return a + b
+
+
+def _raise_saturated(image, sat):
     if np.any(sat):
-        sig[sat] = max(float(sig.max()), 1.0)
-    return Contrast(sig, sat, grey, refl, noise)
+        image[sat] = max(float(image.max()), 1.0)
+    return image
+
+
+def contrast_of_planes(planes, laser, reflectance=True):
+    """contrast(cv2.merge(planes), laser, reflectance=reflectance) of a frame given as its
+    three 8-bit planes B, G, R (as cv2.split gives them), without merging them."""
+    planes = [np.ascontiguousarray(p) for p in planes]
+    if laser not in LASERS:
+        raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
+    if len(planes) != 3 or laser == "gray" or (
+            np.array_equal(planes[0], planes[1]) and np.array_equal(planes[1], planes[2])):
+        return contrast(cv2.merge(planes), laser, reflectance=reflectance)
+    return _colour_contrast(planes, laser, reflectance)
+
+
+def _colour_contrast(planes, laser, reflectance):
+    """contrast() of a colour frame's planes (B, G, R) for a red or green laser without a
+    laser-off frame, in 8 bits: the laser channel minus the floored mean of the other two,
+    clipped at 0 by saturating subtraction, is exactly _signal's value clipped; one float
+    conversion."""
+    own, a, b = (planes[2], planes[0], planes[1]) if laser == "red" else \
+        (planes[1], planes[0], planes[2])
+    # floor((a + b) / 2) without leaving 8 bits: (a & b) + ((a ^ b) >> 1)
+    half = cv2.bitwise_xor(a, b)
+    np.right_shift(half, 1, out=half)
+    half = cv2.add(half, cv2.bitwise_and(a, b))
+    noise = _noise(own[::4, ::4].astype(np.int16) - half[::4, ::4])
+    image = cv2.subtract(own, half).astype(np.float32)
+    sat = own >= SATURATED
+    refl = cv2.multiply(cv2.add(a, b, dtype=cv2.CV_32F), 0.5) if reflectance else None
+    return Contrast(_raise_saturated(image, sat), sat, False, refl, noise)
 
 
 def lit(con, mask, share=0.3, grow=7):
@@ -232,12 +297,21 @@ def _ground(vals, reach):
     """The local ground of each column: the lower of the medians of its two flanks, the
     outer two thirds of `reach` on either side of the middle row."""
     near = reach // 3
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)      # an all-NaN flank
-        lo = np.nanmedian(vals[:reach - near], axis=0)
-        hi = np.nanmedian(vals[reach + near + 1:], axis=0)
-    ground = np.fmin(lo, hi)
+    ground = np.fmin(_column_nanmedian(vals[:reach - near]),
+                     _column_nanmedian(vals[reach + near + 1:]))
     return np.where(np.isfinite(ground), ground, 0.0)
+
+
+def _column_nanmedian(vals):
+    """np.nanmedian(vals, axis=0): the plain median (the same middle values, averaged the
+    same way in float32) for the columns without NaN, nanmedian's for the others."""
+    nan = np.isnan(vals).any(axis=0)
+    out = np.median(vals, axis=0) if vals.shape[0] else np.full(vals.shape[1], np.nan, vals.dtype)
+    if np.any(nan):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)      # an all-NaN flank
+            out[nan] = np.nanmedian(vals[:, nan], axis=0)
+    return out
 
 
 def find_stripe(con, mask=None, min_peak=None, half_window=None, angle=None):
@@ -268,18 +342,31 @@ def find_stripe(con, mask=None, min_peak=None, half_window=None, angle=None):
 def _search(con, mask, min_peak, half_window, angle):
     """find_stripe's search across a stripe at `angle` degrees."""
     c = np.asarray(con.image, dtype=np.float32)
-    m = np.ones(c.shape, bool) if mask is None else np.asarray(mask) > 0
     empty = Stripe(np.zeros(0), np.zeros(0), np.zeros(0), np.zeros(0), float(angle),
                    int(half_window or MIN_HALF_WINDOW))
-    (c, sat, m), back = _scanlines(
-        [np.where(m, c, -1.0).astype(np.float32), np.asarray(con.saturated, bool), m], angle)
-    c = np.where(m, c, -1.0)             # rotation blends the mask's edge: outside again
-    cols = np.flatnonzero(m.any(axis=0))
-    if cols.size == 0:
-        return empty
-    cm = c[:, cols]
-    peak_row = np.argmax(cm, axis=0)
-    peak = cm[peak_row, np.arange(cols.size)]
+    tilt = min(angle % 180.0, 180.0 - angle % 180.0)
+    if mask is None and (tilt <= STRAIGHT or tilt >= 90.0 - STRAIGHT):
+        # The whole image, not rotated: every scanline is searched, the image as it is
+        # (no masked copy); the peaks by OpenCV's first-maximum search, argmax's rows.
+        transposed = tilt > STRAIGHT
+        (c, sat), back = _scanlines([c, np.asarray(con.saturated, bool)], angle)
+        if c.size == 0:
+            return empty
+        cols = np.arange(c.shape[1])
+        peak_row = cv2.reduceArgMax(np.ascontiguousarray(c.T if transposed else c),
+                                    1 if transposed else 0).ravel().astype(np.intp)
+        peak = c[peak_row, cols]
+    else:
+        m = np.ones(c.shape, bool) if mask is None else np.asarray(mask) > 0
+        (c, sat, m), back = _scanlines(
+            [np.where(m, c, -1.0).astype(np.float32), np.asarray(con.saturated, bool), m], angle)
+        c = np.where(m, c, -1.0)             # rotation blends the mask's edge: outside again
+        cols = np.flatnonzero(m.any(axis=0))
+        if cols.size == 0:
+            return empty
+        cm = c[:, cols]
+        peak_row = np.argmax(cm, axis=0)
+        peak = cm[peak_row, np.arange(cols.size)]
     reach = 3 * (int(half_window) if half_window else MAX_HALF_WINDOW // 2)
     rows = peak_row[None, :] + np.arange(-reach, reach + 1)[:, None]
     vals = _gather(c, rows, cols)

@@ -663,7 +663,7 @@ def moved(direction, mm):
 
 def render_scan_frame(rig, shapes, motion=None, laser="red", laser_on=True, power=170.0,
                       ambient=0.5, ground=25.0, seed=0):
-    """The raw frame of `shapes` (Sphere, Step; frame-0 placement) moved by `motion` (R, t;
+    """The raw frame of `shapes` (Sphere, Step, Cylinder; frame-0 placement) moved by `motion` (R, t;
     None: not moved), lit by `rig`'s laser sheet as render_board lights the board: the
     stripe exp(-0.5 (distance to the sheet / stripe_sigma)^2) times the albedo, over
     `ambient` light; rays that meet nothing see a dark `ground`. BGR for a colour laser."""

@@ -204,3 +204,21 @@ def test_windows_beyond_the_print_count_as_uniform():
     b = np.array([[-30.0, 20.0], [200.0, 45.0], [8.0, 8.0], [16.0, 7.0]])
     np.testing.assert_array_equal(pattern.uniform_segments("chessboard", 9, 6, 15, a, b),
                                   [True, True, True, False])
+
+
+def test_the_fast_paths_give_the_same_stripe():
+    # The scan's contrast from corrected channels and its unmasked search give what the
+    # calibration's general path gives, to the bit.
+    rig = synthetic.Rig()
+    pose = rig.laser_poses(1)[0]
+    img = rig.render_board(pose, "red", power=400.0, seed=3)
+    whole = stripe.contrast(img, "red")
+    planes = stripe.contrast_of_planes([img[..., c] for c in range(3)], "red", False)
+    np.testing.assert_array_equal(planes.image, whole.image)
+    np.testing.assert_array_equal(planes.saturated, whole.saturated)
+    assert planes.noise == whole.noise
+    a = stripe.find_stripe(whole, angle=3.0)
+    b = stripe.find_stripe(whole, np.full(img.shape[:2], 255, np.uint8), angle=3.0)
+    for name in ("xs", "ys", "peak", "width"):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
+    assert a.size > 100 and a.half_window == b.half_window
