@@ -13,7 +13,6 @@ import math
 import os
 import sys
 import time
-import warnings
 from typing import NamedTuple, Optional
 
 import cv2
@@ -336,11 +335,7 @@ def run(args):
 
     t0 = time.perf_counter()
     try:
-        with warnings.catch_warnings():
-            # The stripe finder silences an all-empty scanline's warning with a filter of
-            # its own, which a thread beside it can undo: silenced here for the whole run.
-            warnings.filterwarnings("ignore", "All-NaN slice", RuntimeWarning)
-            run_frames(ctx, jobs, args.workers, args.scheduler, on_result)
+        run_frames(ctx, jobs, args.workers, args.scheduler, on_result)
     finally:
         if bar is not None:
             bar.close()

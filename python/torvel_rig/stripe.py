@@ -18,7 +18,6 @@
 Image points are (x, y) = (column, row) of the image the contrast was made from."""
 import math
 import typing
-import warnings
 
 import cv2
 import numpy as np
@@ -304,13 +303,16 @@ def _ground(vals, reach):
 
 def _column_nanmedian(vals):
     """np.nanmedian(vals, axis=0): the plain median (the same middle values, averaged the
-    same way in float32) for the columns without NaN, nanmedian's for the others."""
-    nan = np.isnan(vals).any(axis=0)
+    same way in float32) for the columns without NaN, nanmedian's for those with some, NaN
+    for those with nothing else (asked without the warning nanmedian gives, which a
+    warnings filter cannot silence from one of several threads)."""
+    isnan = np.isnan(vals)
+    some = isnan.any(axis=0)
     out = np.median(vals, axis=0) if vals.shape[0] else np.full(vals.shape[1], np.nan, vals.dtype)
-    if np.any(nan):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)      # an all-NaN flank
-            out[nan] = np.nanmedian(vals[:, nan], axis=0)
+    part = some & ~isnan.all(axis=0)
+    if np.any(part):
+        out[part] = np.nanmedian(vals[:, part], axis=0)
+    out[some & ~part] = np.nan
     return out
 
 
