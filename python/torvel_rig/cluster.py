@@ -13,6 +13,15 @@ WORKER_MODULES = ("torvel", "torvel_rig.measure")
 WORKER_WAIT = 60      # seconds to wait for a first worker
 
 
+def add_worker_arguments(parser, verb, done):
+    """--workers and --scheduler, for a command that `verb`s frames (`done`: "measured")."""
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help=f"frames {done} at once on this machine (default: 1)")
+    parser.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                        help=f"{verb} on this Dask distributed scheduler's workers instead; "
+                             "they read the frames by the paths given")
+
+
 def start_command(what, address=None):
     """The command that starts a scheduler or a worker (`what`) with this interpreter, the
     one torvel and torvel_rig are installed in."""

@@ -16,7 +16,7 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from . import calibfile, planefile
+from . import calibfile, cluster, planefile
 from .errors import RigError
 from .output import atomic_output, figure, progress, save_figure, write_csv
 from .framemeasure import COLUMNS, Context, measure_frame
@@ -44,11 +44,7 @@ def add_arguments(parser):
                         help=f"folder for {CSV_NAME}, {PLOT_NAME} and the overlays")
     parser.add_argument("--overlays", action="store_true",
                         help=f"write a PNG per measured frame into OUTDIR/{OVERLAY_DIR}")
-    parser.add_argument("--workers", type=int, default=1, metavar="N",
-                        help="frames measured at once on this machine (default: 1)")
-    parser.add_argument("--scheduler", metavar="tcp://HOST:PORT",
-                        help="measure on this Dask distributed scheduler's workers instead; "
-                             "they read the frames by the paths given")
+    cluster.add_worker_arguments(parser, "measure", "measured")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 

@@ -10,7 +10,6 @@ back to where it was at frame 0.
   linear     the object slides `step` mm along a unit direction between frames: frame k's
              points are moved back by k * step along it
   static     no motion: every frame is a profile in the camera frame"""
-import json
 import math
 import os
 from typing import NamedTuple, Optional
@@ -19,6 +18,7 @@ import cv2
 import numpy as np
 
 from .errors import RigError
+from .plaindata import read_json
 
 
 class Turntable(NamedTuple):
@@ -46,16 +46,8 @@ def read_turntable(path):
     """turntable.json as a Turntable (the direction normalised; other keys ignored). A
     missing or invalid file is a RigError naming it."""
     path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise RigError(f"turntable file {path} does not exist; write one with "
-                       "'torvel-rig calibrate-turntable' or by hand ({\"point\": [x, y, z], "
-                       "\"direction\": [dx, dy, dz]})")
-    try:
-        with open(path, "r", encoding="utf-8") as f:
-            raw = json.load(f)
-    except (OSError, UnicodeDecodeError, ValueError) as e:
-        msg = getattr(e, "strerror", None) or str(e).splitlines()[0]
-        raise RigError(f"cannot read turntable file {path} ({msg})") from None
+    raw = read_json(path, "turntable file", "write one with 'torvel-rig calibrate-turntable' "
+                    "or by hand ({\"point\": [x, y, z], \"direction\": [dx, dy, dz]})")
     if not isinstance(raw, dict) or "point" not in raw or "direction" not in raw:
         raise RigError(f"turntable file {path} holds no \"point\" and \"direction\"")
     return Turntable(_three(raw["point"], f"turntable file {path}: \"point\""),

@@ -1,8 +1,12 @@
 """NumPy values as plain Python data (dicts with text keys, lists, numbers, text, None), the
 one form both file formats store: the calibration file's "param" record and plane.json."""
+import json
 import math
+import os
 
 import numpy as np
+
+from .errors import RigError
 
 
 def plain(value, nan_as_none=False):
@@ -19,3 +23,17 @@ def plain(value, nan_as_none=False):
     if nan_as_none and isinstance(value, float) and not math.isfinite(value):
         return None
     return value
+
+
+def read_json(path, what, advice):
+    """The JSON data of the file at `path` (a `what`: "plane file", ...); a missing or
+    unreadable file is a RigError naming it and ending in `advice`."""
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise RigError(f"{what} {path} does not exist; {advice}")
+    try:
+        with open(path, "r", encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, UnicodeDecodeError, ValueError) as e:
+        msg = getattr(e, "strerror", None) or str(e).splitlines()[0]
+        raise RigError(f"cannot read {what} {path} ({msg}); {advice}") from None

@@ -20,7 +20,7 @@ import numpy as np
 
 from .errors import RigError
 from .output import atomic_output
-from .plaindata import plain
+from .plaindata import plain, read_json
 
 FIT_KEYS = ("Phi", "normal_vec", "RRa", "RRa_inv", "Ox_lpts", "Oy_lpts", "Oz_lpts",
             "p_cos_one_point", "mean_dist", "shift")
@@ -78,16 +78,7 @@ def read_plane(path):
     unit_normal) as float64 NumPy arrays, the numbers as floats (null as NaN), "plane" a
     dict of floats. A missing or invalid file is a RigError naming it."""
     path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise RigError(f"plane file {path} does not exist; write one with "
-                       "'torvel-rig calibrate-laser'")
-    try:
-        with open(path, "r", encoding="utf-8") as f:
-            raw = json.load(f)
-    except (OSError, UnicodeDecodeError, ValueError) as e:
-        msg = getattr(e, "strerror", None) or str(e).splitlines()[0]
-        raise RigError(f"cannot read plane file {path} ({msg}); write it with "
-                       "'torvel-rig calibrate-laser'") from None
+    raw = read_json(path, "plane file", "write one with 'torvel-rig calibrate-laser'")
     if not isinstance(raw, dict):
         raise RigError(f"plane file {path} is not a plane.json object")
     missing = [k for k in KEYS if k not in raw]

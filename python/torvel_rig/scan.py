@@ -18,7 +18,7 @@ from typing import NamedTuple, Optional
 import cv2
 import numpy as np
 
-from . import calibfile, camera, motion, planefile, plyfile, stripe
+from . import calibfile, cluster, camera, motion, planefile, plyfile, stripe
 from .errors import RigError
 from .images import read_image
 from .output import progress, write_csv
@@ -70,11 +70,7 @@ def add_arguments(parser):
                         help=f"drop points far from their {CLEAN_NEIGHBOURS} nearest neighbours "
                              f"(mean distance above the cloud's mean + {CLEAN_SPREAD:g} "
                              "standard deviations)")
-    parser.add_argument("--workers", type=int, default=1, metavar="N",
-                        help="frames scanned at once on this machine (default: 1)")
-    parser.add_argument("--scheduler", metavar="tcp://HOST:PORT",
-                        help="scan on this Dask distributed scheduler's workers instead; they "
-                             "read the frames by the paths given")
+    cluster.add_worker_arguments(parser, "scan", "scanned")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
