@@ -7,7 +7,6 @@ mm, plot_ellipse for its outline. OUTDIR gets measurements.csv (one row per fram
 order), axes.png (the axes over the frames) and, with --overlays, overlays/*.png. Frames
 run on a thread pool (--workers; the module and OpenCV release the interpreter lock) or on
 a Dask cluster (--scheduler); the rows are the same either way."""
-import concurrent.futures
 import math
 import os
 import sys
@@ -16,7 +15,7 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-from . import calibfile, cluster, planefile
+from . import calibfile, cluster, parallel, planefile
 from .errors import RigError
 from .output import atomic_output, figure, progress, save_figure, write_csv
 from .framemeasure import COLUMNS, Context, measure_frame
@@ -109,25 +108,13 @@ def run_frames(ctx, jobs, workers, scheduler, on_result):
     """Measure every Job (or (frame, mask) pair), calling on_result(index, FrameResult) as
     each finishes."""
     jobs = [Job(*j) for j in jobs]
-    if scheduler:
-        from .cluster import measure_on_cluster
 
-        # A worker runs in a folder of its own: it reads by absolute path, and the row
-        # keeps the frame's name as given.
-        def named(i, result):
-            result.row["file"] = os.fspath(jobs[i].frame)
-            on_result(i, result)
-        remote = [Job(os.path.abspath(f), None if m is None else os.path.abspath(m))
-                  for f, m in jobs]
-        measure_on_cluster(scheduler, ctx, remote, task, named)
-    elif workers == 1:
-        for i, (frame, mask) in enumerate(jobs):
-            on_result(i, task(frame, mask, ctx))
-    else:
-        with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = {pool.submit(task, f, m, ctx): i for i, (f, m) in enumerate(jobs)}
-            for fut in concurrent.futures.as_completed(futures):
-                on_result(futures[fut], fut.result())
+    def named(i, result):
+        # A worker reads by absolute path; the row keeps the frame's name as given.
+        result.row["file"] = os.fspath(jobs[i].frame)
+        on_result(i, result)
+    parallel.run(task, ctx, jobs, workers, scheduler, named if scheduler else on_result,
+                 "measure")
 
 
 def write_rows(path, rows):

@@ -8,7 +8,6 @@ with the laser plane (get_line_of_sight_pts, intersect_line_plane); then the mot
 (--workers) or a Dask cluster (--scheduler); the cloud is the same bytes either way,
 its points in frame order. A frame that fails is one line on standard error and the scan
 goes on; only a scan without a single point is refused."""
-import concurrent.futures
 import math
 import os
 import sys
@@ -18,7 +17,7 @@ from typing import NamedTuple, Optional
 import cv2
 import numpy as np
 
-from . import calibfile, cluster, camera, motion, planefile, plyfile, stripe
+from . import calibfile, camera, cluster, motion, parallel, planefile, plyfile, stripe
 from .errors import RigError
 from .images import read_image
 from .output import progress, write_csv
@@ -246,28 +245,7 @@ def run_frames(ctx, jobs, workers, scheduler, on_result):
 
 
 def _run_frames(ctx, jobs, workers, scheduler, on_result):
-    if not jobs:
-        return
-    if scheduler:
-        from .cluster import measure_on_cluster
-        remote = [(os.path.abspath(f), None if o is None else os.path.abspath(o))
-                  for f, o in jobs]
-        measure_on_cluster(scheduler, ctx, remote, task, on_result, name="scan")
-    elif workers == 1:
-        for i, (frame, off) in enumerate(jobs):
-            on_result(i, task(frame, off, ctx))
-    else:
-        # The workers share the cores: OpenCV's own threads inside each frame would only
-        # compete with them.
-        threads = cv2.getNumThreads()
-        cv2.setNumThreads(1)
-        try:
-            with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-                futures = {pool.submit(task, f, o, ctx): i for i, (f, o) in enumerate(jobs)}
-                for fut in concurrent.futures.as_completed(futures):
-                    on_result(futures[fut], fut.result())
-        finally:
-            cv2.setNumThreads(threads)
+    parallel.run(task, ctx, jobs, workers, scheduler, on_result, "scan")
 
 
 def inliers(xyz, k=CLEAN_NEIGHBOURS, spread=CLEAN_SPREAD):
