@@ -135,8 +135,8 @@ def detect(gray, kind, cols, rows):
     """The pattern in a grey 8-bit image, as a Detection.
 
     Chessboards: OpenCV's sector-based detector first (it finds dim, blurred and partly
-    lit boards the classic one misses, and is quick to give up), then the classic one,
-    whose corners cornerSubPix refines. Circle grids: the blob detector, dark circles on
+    lit boards the classic one misses, and is quick to give up), on the image as it is and
+    then normalised, then the classic one, whose corners cornerSubPix refines. Circle grids: the blob detector, dark circles on
     white, then white on dark."""
     gray = np.ascontiguousarray(gray)
     size = (int(cols), int(rows))
@@ -144,22 +144,23 @@ def detect(gray, kind, cols, rows):
     if hi - lo < LOW_CONTRAST:
         return Detection(None, reason=Miss.LOW_CONTRAST)
     if kind == "chessboard":
-        try:
-            found, corners = cv2.findChessboardCornersSB(gray, size,
-                                                         flags=cv2.CALIB_CB_EXHAUSTIVE)
-        except cv2.error:
-            found = False
-        if found:
-            # cornerSubPix sharpens the sector-based corners of crisp views but drags those
-            # of blurred ones: the refined lattice is kept unless it is clearly rougher.
-            corners = corners.reshape(-1, 2).astype(np.float64)
-            refined = _refine_corners(gray, corners, cols, rows)
-            if lattice_roughness(refined, cols, rows) <= \
-                    ROUGHER * lattice_roughness(corners, cols, rows):
-                corners = refined
-            return Detection(corners, "sector-based")
-        flags = (cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
-                 | cv2.CALIB_CB_FAST_CHECK)
+        # The sector-based detector as it is, then on a normalised image (it finds some
+        # unevenly lit boards only so, and loses others), then the classic detector.
+        for flags in (cv2.CALIB_CB_EXHAUSTIVE, cv2.CALIB_CB_NORMALIZE_IMAGE):
+            try:
+                found, corners = cv2.findChessboardCornersSB(gray, size, flags=flags)
+            except cv2.error:
+                found = False
+            if found:
+                # cornerSubPix sharpens the sector-based corners of crisp views but drags
+                # those of blurred ones: the refined lattice is kept unless clearly rougher.
+                corners = corners.reshape(-1, 2).astype(np.float64)
+                refined = _refine_corners(gray, corners, cols, rows)
+                if lattice_roughness(refined, cols, rows) <= \
+                        ROUGHER * lattice_roughness(corners, cols, rows):
+                    corners = refined
+                return Detection(corners, "sector-based")
+        flags = cv2.CALIB_CB_ADAPTIVE_THRESH | cv2.CALIB_CB_NORMALIZE_IMAGE
         found, corners = cv2.findChessboardCorners(gray, size, flags=flags)
         if found:
             return Detection(_refine_corners(gray, corners, cols, rows), "classic")
