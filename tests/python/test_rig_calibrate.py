@@ -351,3 +351,20 @@ def test_outputs_get_the_mode_a_plain_open_gives(tmp_path):
     finally:
         os.umask(umask)
     assert os.stat(tmp_path / "out.json").st_mode & 0o777 == 0o644
+
+
+def test_a_view_far_worse_than_the_rest_is_left_out(rig_files, tmp_path, capsys):
+    """A view whose board does not fit the others' camera (here sheared, as a rolling
+    shutter or a warped print does) is left out, and the report says why."""
+    rig, _, views, _, _ = rig_files
+    bad = cv2.imread(views[0], cv2.IMREAD_GRAYSCALE)
+    shear = np.float32([[1, 0.08, -20], [0, 1, 0]])
+    cv2.imwrite(str(tmp_path / "sheared.png"), cv2.warpAffine(bad, shear, bad.shape[::-1]))
+    given = [str(tmp_path / "sheared.png")] + views[1:]
+    status, out, err = rig_cli(capsys, "calibrate-camera", *given, *CHESS, "--square",
+                               rig.square, "-o", tmp_path / "c.pkl", "--report",
+                               tmp_path / "report")
+    assert status == 0 and "from 11 of 12 views" in out
+    assert any("left out for a reprojection error" in line for line in err)
+    rows = (tmp_path / "report" / "per_view_errors.csv").read_text().splitlines()
+    assert any(r.startswith(given[0]) and "reprojection error" in r for r in rows)

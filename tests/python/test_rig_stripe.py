@@ -222,3 +222,4 @@ def test_the_fast_paths_give_the_same_stripe():
     for name in ("xs", "ys", "peak", "width"):
         np.testing.assert_array_equal(getattr(a, name), getattr(b, name))
     assert a.size > 100 and a.half_window == b.half_window
+
