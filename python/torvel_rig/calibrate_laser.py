@@ -124,8 +124,9 @@ def add_arguments(parser):
     parser.add_argument("--min-points", type=int, default=20, metavar="N",
                         help="stripe points a frame needs on the board to count (default: 20)")
     parser.add_argument("--shift-ratio", type=float, default=1.0, metavar="R",
-                        help="fit_plane's shift_ratio, the z factor of p_cos_one_point's offset "
-                             "(default: 1.0)")
+                        help="fit_plane's shift_ratio, the factor of p_cos_one_point's offset "
+                             "along the plane's normal (the plane is fitted in a frame whose z "
+                             "is about that normal) (default: 1.0)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
