@@ -80,12 +80,14 @@ def is_grey(img):
     """True for a 2-D image and for a colour image whose three channels are equal (what a
     monochrome camera stored as colour gives)."""
     img = np.asarray(img)
-    if img.ndim == 2:
-        return True
-    few = img[::17, ::17]           # a colour frame differs here already: no full compare
-    if not (np.array_equal(few[..., 0], few[..., 1]) and np.array_equal(few[..., 1], few[..., 2])):
-        return False
-    return np.array_equal(img[..., 0], img[..., 1]) and np.array_equal(img[..., 1], img[..., 2])
+    return img.ndim == 2 or _equal_planes([img[..., c] for c in range(img.shape[2])])
+
+
+def _equal_planes(planes):
+    """True when the planes are equal (a colour frame differs on a sparse grid already)."""
+    few = [p[::17, ::17] for p in planes]
+    return (all(np.array_equal(few[0], f) for f in few[1:])
+            and all(np.array_equal(planes[0], p) for p in planes[1:]))
 
 
 def _signal(img, laser, grey):
@@ -172,8 +174,7 @@ def contrast_of_planes(planes, laser, reflectance=True):
     planes = [np.ascontiguousarray(p) for p in planes]
     if laser not in LASERS:
         raise ValueError(f"laser {laser!r}: choose one of {', '.join(LASERS)}")
-    if len(planes) != 3 or laser == "gray" or (
-            np.array_equal(planes[0], planes[1]) and np.array_equal(planes[1], planes[2])):
+    if len(planes) != 3 or laser == "gray" or _equal_planes(planes):
         return contrast(cv2.merge(planes), laser, reflectance=reflectance)
     return _colour_contrast(planes, laser, reflectance)
 
@@ -275,21 +276,25 @@ def _scanlines(layers, angle):
 
 def _runs(values, start, level):
     """Per column, the first and last row of the run of `values` >= `level` (per column)
-    through row `start`: values is K x N, start and level length N."""
-    k, n = values.shape
+    through row `start` (one row for every column): values is K x N (NaN is never in a
+    run), level length N."""
     above = values >= level[None, :]
-    rows = np.arange(k)[:, None]
-    below_before = np.where(~above & (rows < start[None, :]), rows, -1).max(axis=0)
-    below_after = np.where(~above & (rows > start[None, :]), rows, k).min(axis=0)
-    return below_before + 1, below_after - 1
+    before = ~above[:start][::-1]               # rows start-1, start-2, ..., 0
+    after = ~above[start + 1:]
+    first = np.where(before.any(axis=0), start - np.argmax(before, axis=0), 0)
+    last = np.where(after.any(axis=0), start + np.argmax(after, axis=0), values.shape[0] - 1)
+    return first, last
 
 
-def _gather(image, rows, cols):
-    """image[rows, cols] for K x N rows about each of N columns; NaN off the image or where
-    the image is negative (outside the searched mask)."""
+def _gather(image, rows, cols, masked=True):
+    """image[rows, cols] (as float32) for K x N rows about each of N columns; NaN off the
+    image or, when `masked`, where the image is negative (outside the searched mask)."""
     k = image.shape[0]
-    v = image[np.clip(rows, 0, k - 1), cols[None, :]]
-    return np.where((rows >= 0) & (rows < k) & (v >= 0), v, np.nan)
+    v = image[np.clip(rows, 0, k - 1), cols[None, :]].astype(np.float32, copy=False)
+    inside = (rows >= 0) & (rows < k)
+    if masked:
+        inside &= v >= 0
+    return np.where(inside, v, np.float32(np.nan))
 
 
 def _ground(vals, reach):
@@ -358,6 +363,7 @@ def _search(con, mask, min_peak, half_window, angle):
         peak_row = cv2.reduceArgMax(np.ascontiguousarray(c.T if transposed else c),
                                     1 if transposed else 0).ravel().astype(np.intp)
         peak = c[peak_row, cols]
+        masked = False                       # nothing negative to leave out
     else:
         m = np.ones(c.shape, bool) if mask is None else np.asarray(mask) > 0
         (c, sat, m), back = _scanlines(
@@ -369,14 +375,14 @@ def _search(con, mask, min_peak, half_window, angle):
         cm = c[:, cols]
         peak_row = np.argmax(cm, axis=0)
         peak = cm[peak_row, np.arange(cols.size)]
+        masked = True
     reach = 3 * (int(half_window) if half_window else MAX_HALF_WINDOW // 2)
     rows = peak_row[None, :] + np.arange(-reach, reach + 1)[:, None]
-    vals = _gather(c, rows, cols)
+    vals = _gather(c, rows, cols, masked)
     ground = _ground(vals, reach)
     height = peak - ground
     # Half-height runs about the peak give the width; the plateau gives a saturated top.
-    about = np.full(cols.size, reach)
-    first, last = _runs(np.nan_to_num(vals, nan=-1.0), about, ground + 0.5 * height)
+    first, last = _runs(vals, reach, ground + 0.5 * height)
     width = (last - first + 1).astype(np.float64)
     sigma = con.noise
     strong = np.percentile(height, 90) if height.size else 0.0
@@ -398,13 +404,13 @@ def _search(con, mask, min_peak, half_window, angle):
     # add noise, not position), about the run's middle.
     mid = (first + last) // 2 - reach + peak_row
     wrows = mid[None, :] + np.arange(-hw, hw + 1)[:, None]
-    wv = _gather(c, wrows, cols)
-    wgt = np.nan_to_num(np.clip(wv - (ground + CENTRE_LEVEL * height)[None, :], 0.0, None), nan=0.0)
+    wv = _gather(c, wrows, cols, masked)
+    wgt = np.fmax(wv - (ground + CENTRE_LEVEL * height)[None, :], 0.0)      # NaN weighs 0
     total = wgt.sum(axis=0)
     ok &= total > 0
     centre = (wgt * wrows).sum(axis=0) / np.where(total > 0, total, 1.0)
     # A saturated flat top: the middle of its run.
-    s_first, s_last = _runs(np.nan_to_num(vals, nan=-1.0), about, peak - 0.5)
+    s_first, s_last = _runs(vals, reach, peak - 0.5)
     flat = sat[peak_row, cols] & (s_last > s_first)
     centre = np.where(flat, 0.5 * (s_first + s_last) - reach + peak_row, centre)
     x, y = back(cols[ok].astype(np.float64), centre[ok])
