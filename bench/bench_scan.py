@@ -99,20 +99,26 @@ def _command(d, frames, workers):
 def _steps(ctx, frame):
     from torvel_rig import scan, stripe
     raw = cv2.imread(frame, cv2.IMREAD_COLOR)
-    planes = scan._read_planes(frame, "frame", ctx)
-    con = stripe.contrast_of_planes(planes, "red", reflectance=False)
+    own, rest = stripe.laser_and_rest(raw, "red")
+    fixed = [ctx.calib.undistort(own), ctx.calib.undistort(rest)]
+    con = stripe.contrast_of_laser(*fixed)
     angle = stripe.find_stripe(con).angle
+    later = scan.Context(ctx.calib, ctx.plane_point, ctx.plane_normal, ctx.laser, angle)
     one = _single_threaded_opencv
     return [("scan, one frame: PNG read (cv2.imread)",
              one(lambda: cv2.imread(frame, cv2.IMREAD_COLOR)), None),
-            ("scan, one frame: correction (3 channels)",
-             one(lambda: [ctx.calib.undistort(c) for c in cv2.split(raw)]), None),
+            ("scan, one frame: laser channel and the others' mean",
+             one(lambda: stripe.laser_and_rest(raw, "red")), None),
+            ("scan, one frame: their correction (2 planes)",
+             one(lambda: [ctx.calib.undistort(own), ctx.calib.undistort(rest)]), None),
             ("scan, one frame: contrast",
-             one(lambda: stripe.contrast_of_planes(planes, "red", reflectance=False)), None),
+             one(lambda: stripe.contrast_of_laser(*fixed)), None),
             ("scan, one frame: stripe search, angle given",
              one(lambda: stripe.find_stripe(con, angle=angle)), None),
             ("scan, one frame: stripe search with its direction search",
-             one(lambda: stripe.find_stripe(con)), None)]
+             one(lambda: stripe.find_stripe(con)), None),
+            ("scan, one frame after the first: all of it (scan_frame, BMP)",
+             one(lambda: scan.scan_frame(frame[:-4] + ".bmp", None, later)), None)]
 
 
 def rows():

@@ -200,6 +200,15 @@ class Calibration:
                                                  self.maparray, *self.weights)
                           for c in range(img.shape[2])])
 
+    def nearest_source(self, rows, cols):
+        """The flat index into the raw image of the raw pixel nearest the source of each
+        corrected pixel (rows, cols): of the source's four neighbours, the one with the
+        largest weight; -1 where the corrected pixel has no source."""
+        i1 = self.maparray[rows, cols]
+        weights = np.stack([w[rows, cols] for w in self.weights])
+        step = np.array([0, 1, self.width, self.width + 1])[np.argmax(weights, axis=0)]
+        return np.where(i1 >= 0, np.minimum(i1 + step, self.width * self.height - 1), -1)
+
 
 def read_calibration(path):
     """The calibration file at `path`, read through `torvel_class().get_calib_res`, as a

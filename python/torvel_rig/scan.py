@@ -139,8 +139,8 @@ class Context:
 
 class Profile(NamedTuple):
     """A frame's stripe points in its own camera frame: sub-pixel `rows`, `cols` of the
-    corrected frame, `points` N x 3 (mm), `rgb` N x 3 uint8 (the nearest corrected pixel of
-    the laser-off frame, else of the frame), `quality` (peak above the local ground); or
+    corrected frame, `points` N x 3 (mm), `rgb` N x 3 uint8 (the raw pixel of the laser-off
+    frame, else of the frame, nearest the point's source), `quality` (peak above the local ground); or
     `error`, why the frame gave none."""
     rows: np.ndarray
     cols: np.ndarray
@@ -158,43 +158,47 @@ def _failed(message):
 
 
 def _read(path, what, ctx):
-    """The corrected frame at `path` (calib.undistort's values; the channels are split and
-    merged by OpenCV, which copies them a few times faster than NumPy's strided views)."""
-    planes = _read_planes(path, what, ctx)
-    return planes[0] if len(planes) == 1 else cv2.merge(planes)
-
-
-def _read_planes(path, what, ctx):
-    """The corrected frame at `path` as a list of its corrected planes (one for a grey
-    frame; B, G, R for a colour frame)."""
+    """The raw frame at `path` (grey for a grey laser), of the calibrated size."""
     img = read_image(path, color=ctx.laser != "gray", what=what)
     ctx.calib.check_image(img, path, what)
-    if img.ndim == 2:
-        return [ctx.calib.undistort(img)]
-    return [ctx.calib.undistort(c) for c in cv2.split(img)]
+    return img
 
 
 def _contrast(frame, off, ctx):
-    """The Contrast of `frame` (and its laser-off frame, or None) and the planes the
-    points' colours are taken from. A colour frame without a laser-off frame is never
-    merged: its contrast is made from its corrected planes."""
-    planes = _read_planes(frame, "frame", ctx)
+    """The Contrast of `frame` (and its laser-off frame, or None) in the corrected frame,
+    and the raw frame the points' colours are taken from (the laser-off frame when given).
+    Without a laser-off frame only the planes the contrast is made of are corrected: a grey
+    frame's one, or a colour frame's laser channel and the mean of the other two (the
+    correction is most of a frame's time)."""
+    raw = _read(frame, "frame", ctx)
+    undistort = ctx.calib.undistort
     if off is None:
-        if len(planes) == 1:
-            con = stripe.contrast(planes[0], ctx.laser, reflectance=False)
-        else:
-            con = stripe.contrast_of_planes(planes, ctx.laser, reflectance=False)
-        return con, planes
-    dark = _read_planes(off, "laser-off frame", ctx)
-    merge = (lambda p: p[0] if len(p) == 1 else cv2.merge(p))
-    return stripe.contrast(merge(planes), ctx.laser, merge(dark), reflectance=False), dark
+        if stripe.is_grey(raw):
+            plane = undistort(raw if raw.ndim == 2 else raw[..., 0])
+            return stripe.contrast(plane, ctx.laser, reflectance=False), raw
+        own, rest = stripe.laser_and_rest(raw, ctx.laser)
+        return stripe.contrast_of_laser(undistort(own), undistort(rest)), raw
+    dark = _read(off, "laser-off frame", ctx)
+    return stripe.contrast(undistort(raw), ctx.laser, undistort(dark), reflectance=False), dark
+
+
+def _colours(raw, calib, xs, ys):
+    """N x 3 RGB of the raw pixels nearest the sources of the corrected points (xs, ys);
+    black where a point has no source."""
+    h, w = raw.shape[:2]
+    r = np.clip(np.rint(ys).astype(np.intp), 0, h - 1)
+    c = np.clip(np.rint(xs).astype(np.intp), 0, w - 1)
+    idx = calib.nearest_source(r, c)
+    pixels = raw.reshape(h * w, -1)[np.maximum(idx, 0)]
+    rgb = np.repeat(pixels, 3, axis=1) if pixels.shape[1] == 1 else pixels[:, ::-1]
+    return np.ascontiguousarray(np.where((idx >= 0)[:, None], rgb, 0), dtype=np.uint8)
 
 
 def scan_frame(frame, off, ctx):
     """The Profile of one frame (and its laser-off frame `off`, or None)."""
     frame = os.fspath(frame)
     try:
-        con, src = _contrast(frame, None if off is None else os.fspath(off), ctx)
+        con, raw = _contrast(frame, None if off is None else os.fspath(off), ctx)
         found = stripe.find_stripe(con, angle=ctx.angle)
         if found.size == 0:
             raise RigError(f"frame {frame}: no stripe points")
@@ -210,12 +214,8 @@ def scan_frame(frame, off, ctx):
         return _failed(f"frame {frame}: the stripe's lines of sight meet the laser plane only "
                        "behind the camera; is the plane file this rig's?")
     xs, ys = found.xs[front], found.ys[front]
-    h, w = src[0].shape[:2]
-    r = np.clip(np.rint(ys).astype(np.intp), 0, h - 1)
-    c = np.clip(np.rint(xs).astype(np.intp), 0, w - 1)
-    rgb = np.stack([src[0 if len(src) == 1 else 2 - k][r, c] for k in range(3)], axis=1)
-    return Profile(ys, xs, pts[front], np.ascontiguousarray(rgb, dtype=np.uint8),
-                   found.peak[front], found.angle)
+    return Profile(ys, xs, pts[front], _colours(raw, ctx.calib, xs, ys), found.peak[front],
+                   found.angle)
 
 
 def task(frame, off, ctx):

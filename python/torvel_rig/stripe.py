@@ -184,17 +184,40 @@ def _colour_contrast(planes, laser, reflectance):
     laser-off frame, in 8 bits: the laser channel minus the floored mean of the other two,
     clipped at 0 by saturating subtraction, is exactly _signal's value clipped; one float
     conversion."""
-    own, a, b = (planes[2], planes[0], planes[1]) if laser == "red" else \
+    own, a, b = _laser_and_others(planes, laser)
+    refl = cv2.multiply(cv2.add(a, b, dtype=cv2.CV_32F), 0.5) if reflectance else None
+    return contrast_of_laser(own, _floor_mean(a, b))._replace(reflectance=refl)
+
+
+def _laser_and_others(planes, laser):
+    """The laser's plane of a frame's planes (B, G, R) and the other two."""
+    return (planes[2], planes[0], planes[1]) if laser == "red" else \
         (planes[1], planes[0], planes[2])
-    # floor((a + b) / 2) without leaving 8 bits: (a & b) + ((a ^ b) >> 1)
+
+
+def _floor_mean(a, b):
+    """floor((a + b) / 2) of two 8-bit planes without leaving 8 bits: (a & b) + ((a ^ b) >> 1)."""
     half = cv2.bitwise_xor(a, b)
     np.right_shift(half, 1, out=half)
-    half = cv2.add(half, cv2.bitwise_and(a, b))
-    noise = _noise(own[::4, ::4].astype(np.int16) - half[::4, ::4])
-    image = cv2.subtract(own, half).astype(np.float32)
+    return cv2.add(half, cv2.bitwise_and(a, b))
+
+
+def laser_and_rest(img, laser):
+    """A colour frame (BGR, 8-bit) for a red or green laser as two 8-bit planes: the
+    laser's channel and the floored mean of the other two, the planes contrast_of_laser
+    takes (a caller may correct these two instead of the frame's three)."""
+    own, a, b = _laser_and_others(cv2.split(np.ascontiguousarray(img)), laser)
+    return own, _floor_mean(a, b)
+
+
+def contrast_of_laser(own, rest):
+    """The Contrast (without reflectance) of a laser's 8-bit plane `own` over the 8-bit
+    plane `rest` of what the other channels see: own - rest clipped at 0, with own's
+    saturation."""
+    noise = _noise(own[::4, ::4].astype(np.int16) - rest[::4, ::4])
+    image = cv2.subtract(own, rest).astype(np.float32)
     sat = own >= SATURATED
-    refl = cv2.multiply(cv2.add(a, b, dtype=cv2.CV_32F), 0.5) if reflectance else None
-    return Contrast(_raise_saturated(image, sat), sat, False, refl, noise)
+    return Contrast(_raise_saturated(image, sat), sat, False, None, noise)
 
 
 def lit(con, mask, share=0.3, grow=7):

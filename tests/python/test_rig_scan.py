@@ -182,3 +182,24 @@ def test_clean_drops_a_reflection_and_keeps_the_surface(scene, tmp_path):
         assert len(v) > 550
     # colours of the laser-off frame: grey, no red stripe in them
     assert np.abs(v["red"].astype(int) - v["green"]).max() <= 8
+
+
+def test_colours_come_from_the_raw_pixel_nearest_each_points_source(tmp_path):
+    # A strongly distorted camera: a corrected pixel's colour is the raw image's at its
+    # source, not the raw image's at the same place.
+    from torvel_rig import calibfile, scan
+    w, h = 64, 48
+    k = np.array([[60.0, 0, 31.5], [0, 60.0, 23.5], [0, 0, 1]])
+    dist = np.array([-0.3, 0.1, 0.002, -0.001, 0.0])
+    calibfile.write_calibration(tmp_path / "c.pkl", k, dist, (w, h))
+    calib = calibfile.read_calibration(tmp_path / "c.pkl")
+    raw = np.arange(h * w * 3, dtype=np.uint32).reshape(h, w, 3).astype(np.uint8)
+    ys, xs = np.mgrid[4:h - 4, 4:w - 4]
+    ys, xs = ys.ravel().astype(float), xs.ravel().astype(float)
+    sx, sy = calibfile.source_positions(k, dist, w, h)
+    sx, sy = sx[ys.astype(int), xs.astype(int)], sy[ys.astype(int), xs.astype(int)]
+    clear = (np.abs(sx % 1 - 0.5) > 0.01) & (np.abs(sy % 1 - 0.5) > 0.01)  # no near-ties
+    want = raw[np.rint(sy).astype(int), np.rint(sx).astype(int)][:, ::-1]
+    got = scan._colours(raw, calib, xs, ys)
+    assert np.array_equal(got[clear], want[clear])
+    assert np.count_nonzero(np.any(want != raw[ys.astype(int), xs.astype(int)][:, ::-1], 1)) > 100
