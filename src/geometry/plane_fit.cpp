@@ -1,18 +1,18 @@
 #include "geometry/plane_fit.h"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
-#include "robust/blas.h"
-#include "robust/least_squares.h"
+#include "numeric/blas.h"
+#include "numeric/finite.h"
+#include "numeric/pairwise_sum.h"
+#include "numeric/solve_plan.h"
 #include "support/compress.h"
 #include "support/error.h"
 #include "support/simd.h"
@@ -96,10 +96,10 @@ class KeptScratch {
   std::vector<double>& v_;
 };
 
-// Whether R @ pts.T may run inline: the loaded BLAS computes it in plain arithmetic, and R
-// has no zero entry (a BLAS may skip a zero's term, which matters for non-finite points).
+// Whether R @ pts.T may run inline: the plan computes it inline, and R has no zero entry
+// (a BLAS may skip a zero's term, which matters for non-finite points).
 bool plane_frame_is_plain(const cv::Matx33d& R) {
-  if (!plain_blas().gemm_three_terms) return false;
+  if (!solve_plan().inline_three_term_products) return false;
   for (double v : R.val)
     if (v == 0.0) return false;
   return true;
@@ -116,24 +116,15 @@ void plane_frame_row(const double* r, Rows3View pts, std::size_t n, double* out)
   }
 }
 
-// Contiguous rows (x, y, z) split into their three columns; whether all are finite
-// (all-ones exponents mark NaN and infinity).
+// Contiguous rows (x, y, z) split into their three columns.
 TORVEL_VECTOR_CLONES
-bool split_rows(const double* __restrict rows, std::size_t n, double* __restrict x,
+void split_rows(const double* __restrict rows, std::size_t n, double* __restrict x,
                 double* __restrict y, double* __restrict z) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
-  const auto not_finite = [](double v) {
-    return static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kExponent) == kExponent);
-  };
-  std::uint64_t non_finite = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double a = rows[3 * i], b = rows[3 * i + 1], c = rows[3 * i + 2];
-    x[i] = a;
-    y[i] = b;
-    z[i] = c;
-    non_finite |= not_finite(a) | not_finite(b) | not_finite(c);
+    x[i] = rows[3 * i];
+    y[i] = rows[3 * i + 1];
+    z[i] = rows[3 * i + 2];
   }
-  return non_finite == 0;
 }
 
 }  // namespace
@@ -189,7 +180,8 @@ PlaneFrame fit_plane_frame(Rows3View points, std::size_t n) {
   double* zs2 = ys + n;
   FiniteInputs finite = FiniteInputs::Scan;
   if (points.row_step == 3 && points.col_step == 1) {
-    if (split_rows(points.data, n, xs, ys, zs2)) finite = FiniteInputs::Known;
+    split_rows(points.data, n, xs, ys, zs2);
+    if (all_finite(points.data, 3 * n)) finite = FiniteInputs::Known;
   } else {
     for (std::size_t i = 0; i < n; ++i) {
       xs[i] = points.at(i, 0);

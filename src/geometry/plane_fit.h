@@ -84,7 +84,8 @@ LaserPlane fit_plane(double* points, std::size_t n, double shift_ratio);
 
 // out (3 x n, row-major) = R times the transpose of the n x 3 view, rounded as NumPy's
 // `R @ pts.T`: BLAS dgemm for the layouts NumPy hands to BLAS (called in column blocks that
-// keep a threaded BLAS on the calling thread), dgemv for n = 1, otherwise
+// keep a threaded BLAS on the calling thread; inline where the SolvePlan found the BLAS to
+// round plainly, numeric/solve_plan.h), dgemv for n = 1, otherwise
 // ((0 + r0*p0) + r1*p1) + r2*p2.
 void to_plane_frame(const cv::Matx33d& R, Rows3View pts, std::size_t n, double* out);
 

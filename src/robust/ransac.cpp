@@ -7,8 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "numeric/finite.h"
 #include "robust/consensus.h"
-#include "robust/least_squares.h"
+#include "robust/linear_model.h"
 #include "support/grow.h"
 #include "support/simd.h"
 
@@ -46,7 +47,7 @@ class LinearEstimator {
   std::size_t min_samples() const { return static_cast<std::size_t>(columns_) + 1; }
 
   LinearModel fit(std::span<const std::size_t> rows) {
-    return fit_least_squares(X_, layout_, columns_, y_, rows.data(), rows.size(), work_);
+    return fit_linear_model(X_, layout_, columns_, y_, rows.data(), rows.size(), work_);
   }
 
   std::size_t consensus(const LinearModel& model, double threshold, std::size_t wanted,

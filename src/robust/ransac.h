@@ -4,7 +4,8 @@
 // the same order, the same trial loop, the same final refit and the same error texts.
 //
 // The engine is the generic loop `ransac<Estimator>` below the banner; `ransac_linear` is
-// that loop on the linear least-squares estimator (one or two columns of X).
+// that loop on the linear least-squares estimator (one or two columns of X,
+// robust/linear_model.h).
 #pragma once
 
 #include <cmath>
@@ -18,19 +19,11 @@
 #include <vector>
 
 #include "robust/legacy_random.h"
+#include "robust/linear_model.h"
 #include "support/error.h"
 #include "support/grow.h"
 
 namespace torvel {
-
-struct LinearModel {            // y = coef . x + intercept
-  std::vector<double> coef;     // one slope per column of X
-  double intercept = 0.0;
-  // scikit-learn's prediction order: (0 + x0*c0 + x1*c1 ...) left to right, then + intercept.
-  // With more than one column the dot product is the BLAS ddot NumPy calls for a single row,
-  // so the value is bit-identical to estimator_.predict on a 1 x columns array.
-  double predict(const double* x_row) const;
-};
 
 // One robust fit's settings. The defaults are scikit-learn's RANSACRegressor's (with the
 // fixed seed every caller of this library uses); the threshold is each caller's.
@@ -137,17 +130,17 @@ double dynamic_max_trials(std::size_t inliers, std::size_t n, std::size_t k,
 // How many of the n values are <= limit (NaN never is).
 std::size_t count_at_most(const double* values, std::size_t n, double limit);
 
-// The trial loop: best count starts at 1, so a trial needs at least one inlier; a trial with
-// fewer inliers than the best is skipped; with as many it replaces the best unless its score is
-// strictly lower (a later equal score wins, and a NaN score or a NaN best never loses); every
-// accepted trial lowers the trial limit to dynamic_max_trials. The model is refit on the
-// best inliers in index order.
 // The engine's working arrays; a caller that fits repeatedly may keep them between fits.
 struct RansacBuffers {
   std::vector<std::size_t> subset, inliers, best_inliers;
   std::vector<double> residuals;
 };
 
+// The trial loop: best count starts at 1, so a trial needs at least one inlier; a trial with
+// fewer inliers than the best is skipped; with as many it replaces the best unless its score is
+// strictly lower (a later equal score wins, and a NaN score or a NaN best never loses); every
+// accepted trial lowers the trial limit to dynamic_max_trials. The model is refit on the
+// best inliers in index order.
 template <RansacEstimator E>
 RansacResult<typename E::Model> ransac(E& estimator, const RansacOptions& options,
                                        RansacBuffers& buffers) {

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "geometry/plane_fit.h"
-#include "robust/blas.h"
-#include "robust/least_squares.h"
-#include "robust/two_column_reduction.h"
+#include "numeric/blas.h"
+#include "numeric/dgelsd_paths.h"
+#include "numeric/pairwise_sum.h"
+#include "numeric/solve_plan.h"
+#include "numeric/two_column_reduction.h"
+#include "robust/linear_model.h"
 
 using namespace torvel;
 
@@ -128,7 +131,7 @@ TEST(BlasProducts, TwoColumnFitIsTheCentredDgelsdCall) {
       X[2 * rows[1]] = -0x1p-530;
     }
     LeastSquaresWork work;
-    const LinearModel model = fit_least_squares(X.data(), 2, y.data(), rows.data(), m, work);
+    const LinearModel model = fit_linear_model(X.data(), 2, y.data(), rows.data(), m, work);
 
     double s0 = 0.0, s1 = 0.0, sy;
     std::vector<double> A(2 * m), B(m);
@@ -166,7 +169,7 @@ TEST(BlasProducts, TwoColumnFitIsTheCentredDgelsdCall) {
 // and the first two values of Q^T b, with reflectors of full length and shortened by
 // trailing zeros. (An optimised library loaded instead is probed and not reproduced.)
 TEST(BlasProducts, TwoColumnReductionIsTheLapackQr) {
-  if (!plain_blas().gemv_two_columns) GTEST_SKIP() << "not the reference BLAS and LAPACK";
+  if (!probed_solve_plan().inline_two_column_products) GTEST_SKIP() << "not the reference BLAS and LAPACK";
   for (std::size_t zeros : {0u, 5u}) {
     const std::size_t m = 500;
     std::vector<double> x = random_values(2 * m, 3.0, 41), b = random_values(m, 2.0, 42);

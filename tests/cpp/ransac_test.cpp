@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "expect_error.h"
+#include "numeric/dgelsd_paths.h"
+#include "numeric/pairwise_sum.h"
 #include "robust/consensus.h"
-#include "robust/least_squares.h"
 #include "robust/legacy_random.h"
+#include "robust/linear_model.h"
 
 namespace torvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "robust/sequential_sum.h"
+#include "numeric/sequential_sum.h"
 
 #include <gtest/gtest.h>
 

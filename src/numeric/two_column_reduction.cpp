@@ -1,4 +1,4 @@
-#include "robust/two_column_reduction.h"
+#include "numeric/two_column_reduction.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,38 +6,14 @@
 #include <cmath>
 #include <limits>
 
-#include "robust/sequential_sum.h"
+#include "numeric/finite.h"
+#include "numeric/norm_range.h"
+#include "numeric/reflection.h"
+#include "numeric/sequential_sum.h"
 #include "support/simd.h"
 
 namespace torvel {
 namespace {
-
-// dnrm2 sums plain squares for magnitudes in [tsml, tbig] (zeros add nothing).
-constexpr double kNormSmall = 0x1p-511;
-constexpr double kNormBig = 0x1p486;
-
-// Whether values whose smallest non-zero magnitude (infinity: none) and largest one are
-// these are all summed plainly. (Tracking the two keeps the loops that find them short.)
-inline bool plain_range(double smallest, double largest) {
-  return smallest >= kNormSmall && largest <= kNormBig;
-}
-
-// dlarfg on (alpha, x) with x's norm already known: H = I - tau v v^T with v = (1, x * scale)
-// maps (alpha, x) to (beta, 0). A zero norm gives tau = 0 and beta = alpha. The norm of a
-// plain x is at least 2^-511, so dlarfg's rescaling of a tiny beta never happens here.
-struct Reflection {
-  double tau = 0.0, scale = 0.0, beta = 0.0;
-};
-
-Reflection reflect(double alpha, double xnorm) {
-  Reflection h;
-  h.beta = alpha;
-  if (xnorm == 0.0) return h;
-  h.beta = -std::copysign(lapack_hypot(alpha, xnorm), alpha);
-  h.tau = (h.beta - alpha) / h.beta;
-  h.scale = 1.0 / (alpha - h.beta);
-  return h;
-}
 
 // dlarf's extent of v: one past its last non-zero entry (v[first] is 1). `at(i)` is v[i].
 template <typename V>
@@ -48,13 +24,9 @@ std::size_t reflector_length(std::size_t first, std::size_t m, V at) {
 }
 
 // x and b less their offsets, in a loop of its own that runs in vector lanes; whether all
-// the centred values are finite (all-ones exponents mark NaN and infinity).
+// the centred values are finite.
 TORVEL_VECTOR_CLONES
 bool centre_rows(double* x, double* b, std::size_t m, double o0, double o1, double ob) {
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000ull;
-  const auto not_finite = [](double v) {
-    return static_cast<std::uint64_t>((std::bit_cast<std::uint64_t>(v) & kExponent) == kExponent);
-  };
   std::uint64_t non_finite = 0;
   for (std::size_t i = 0; i < m; ++i) {
     const double a0 = x[2 * i] - o0, a1 = x[2 * i + 1] - o1, bi = b[i] - ob;
@@ -146,7 +118,8 @@ class FirstPassSums {
     f.b_max = std::bit_cast<double>(e_.b);
     // Anything not finite leaves the reduction to LAPACK.
     f.plain = e_.a < kInfinityBits && e_.b < kInfinityBits &&
-              plain_range(std::bit_cast<double>(e_.smallest), std::bit_cast<double>(e_.largest));
+              in_plain_norm_range(std::bit_cast<double>(e_.smallest),
+                                  std::bit_cast<double>(e_.largest));
     return f;
   }
 
@@ -185,14 +158,6 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
                     const FirstPass& first, TwoColumnReduction& out);
 
 }  // namespace
-
-double lapack_hypot(double p, double q) {
-  const double w = std::max(std::fabs(p), std::fabs(q));
-  const double z = std::min(std::fabs(p), std::fabs(q));
-  if (z == 0.0 || w > std::numeric_limits<double>::max()) return w;
-  const double r = z / w;
-  return w * std::sqrt(1.0 + r * r);
-}
 
 bool reduce_two_columns(const double* x, const double* b, std::size_t m, double* scratch,
                         TwoColumnReduction& out) {
@@ -281,7 +246,7 @@ bool reduce_centred(const double* x, const double* b, std::size_t m, double* scr
   squares = column1_squares.value();
   const double smallest = std::bit_cast<double>(e.smallest);
   const double largest = std::bit_cast<double>(e.largest);
-  if (!plain_range(smallest, largest)) return false;
+  if (!in_plain_norm_range(smallest, largest)) return false;
   out.r12 = c[0];
   const Reflection h2 = reflect(c[1], std::sqrt(squares));
   out.r22 = h2.beta;

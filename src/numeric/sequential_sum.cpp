@@ -1,8 +1,9 @@
-#include "robust/sequential_sum.h"
+#include "numeric/sequential_sum.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "support/simd.h"
 
@@ -91,6 +92,21 @@ std::size_t add_non_negative_as_integers(const double* terms, std::size_t n, Bin
   return add_groups<true>(terms, n, b);
 }
 
+// Where the integer groups run. s's biased exponent field e puts a normal s in the binade
+// [2^(e - 1023), 2^(e - 1022)), whose ulp u = 2^(e - 1075) has the field e - 52, and
+// 1 / u = 2^(1075 - e) the field 2 * 1023 + 52 - e = 2098 - e.
+constexpr std::int64_t kFieldBias = std::numeric_limits<double>::max_exponent - 1;  // 1023
+constexpr std::int64_t kFractionBits = std::numeric_limits<double>::digits - 1;     // 52
+constexpr std::int64_t kInverseUlpField = 2 * kFieldBias + kFractionBits;            // 2098
+// u and 1 / u are normal powers of two (fields 1 to 2046) for 53 <= e <= 2097. The groups run
+// with a margin inside that: 63 binades clear of either end of the field's range (0: zero and
+// subnormals; 2047: infinity and NaN). Elsewhere the sum goes one term at a time.
+constexpr std::int64_t kEdgeBinades = 63;
+constexpr std::int64_t kLowestField = 1 + kEdgeBinades;      // 64
+constexpr std::int64_t kHighestField = 2047 - kEdgeBinades;  // 1984
+static_assert(kLowestField - kFractionBits >= 1 && kInverseUlpField - kLowestField <= 2046);
+static_assert(kHighestField - kFractionBits <= 2046 && kInverseUlpField - kHighestField >= 1);
+
 }  // namespace
 
 void SequentialSum::add(const double* terms, std::size_t n) { add_terms(terms, n, false); }
@@ -104,16 +120,17 @@ void SequentialSum::add_terms(const double* terms, std::size_t n, bool non_negat
   std::size_t i = 0;
   while (i < n) {
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(s);
-    const auto exponent = static_cast<std::int64_t>((bits >> 52) & 0x7ff);
-    // Far from the ends of the exponent range, u and 1 / u are normal powers of two.
-    if (exponent >= 64 && exponent <= 1984 && i + kGroup <= n) {
-      Binade b{.inv_u = std::bit_cast<double>(static_cast<std::uint64_t>(2098 - exponent) << 52),
+    const auto exponent = static_cast<std::int64_t>((bits >> kFractionBits) & 0x7ff);
+    if (exponent >= kLowestField && exponent <= kHighestField && i + kGroup <= n) {
+      Binade b{.inv_u = std::bit_cast<double>(
+                   static_cast<std::uint64_t>(kInverseUlpField - exponent) << kFractionBits),
                .start = static_cast<std::int64_t>(bits & 0xfffffffffffffull) | kBinadeLow,
                .sign = (bits >> 63) != 0 ? -1 : 1};
       const std::size_t added = non_negative ? add_non_negative_as_integers(terms + i, n - i, b)
                                              : add_as_integers(terms + i, n - i, b);
       if (added > 0) {
-        const double u = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - 52) << 52);
+        const double u = std::bit_cast<double>(static_cast<std::uint64_t>(exponent - kFractionBits)
+                                               << kFractionBits);
         const double magnitude = static_cast<double>(b.start + b.moved) * u;
         s = b.sign < 0 ? -magnitude : magnitude;
         i += added;

@@ -1,15 +1,15 @@
-// The system BLAS and LAPACK routines the fits call: the libraries NumPy's dot, matmul and
-// inv and SciPy's lstsq load on the same system, through the same entry points.
+// The system BLAS and LAPACK routines the library calls: the libraries NumPy's dot, matmul
+// and inv and SciPy's lstsq load on the same system, through the same entry points. They are
+// declared here and nowhere else.
 //
-// The fits' products are tiny (two or three terms per value), so the BLAS call costs more
-// than the arithmetic. When the loaded BLAS evaluates them in plain left-to-right double
-// arithmetic, as the reference BLAS does, the fits compute them inline with that same
-// arithmetic; otherwise they call the BLAS. `blas_products_are_plain` decides once per
-// process by probing the loaded library with values on which every other evaluation order,
-// fused multiply-add included, rounds differently.
+// Which of the fits' tiny products (two or three terms per value) are computed inline
+// instead of by these routines is the SolvePlan's choice (numeric/solve_plan.h).
 #pragma once
 
 #include <cstddef>
+#include <limits>
+
+#include "support/error.h"
 
 extern "C" {
 enum { kCblasRowMajor = 101, kCblasColMajor = 102, kCblasNoTrans = 111, kCblasTrans = 112 };
@@ -36,17 +36,17 @@ void dgesv_(const int* n, const int* nrhs, double* a, const int* lda, int* ipiv,
 
 namespace torvel {
 
-// The products the fits take from the BLAS, and how each is laid out.
-struct PlainBlas {
-  // NumPy's `X @ coef` on an n x 2 array, C-ordered (dgemv, transposed) and Fortran-ordered
-  // (dgemv): each value is (0 + x0*c0) + x1*c1.
-  bool gemv_two_columns = false;
-  // `R @ pts.T` for a 3 x 3 R and n x 3 points, C-ordered (dgemm, B transposed) and
-  // Fortran-ordered (dgemm): each value is ((0 + r0*p0) + r1*p1) + r2*p2.
-  bool gemm_three_terms = false;
-};
+// A size as the routines' 32-bit int; larger sizes are a Value error.
+inline int blas_int(std::size_t v) {
+  if (v > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    raise_value_error("array too large for the linear algebra library");
+  }
+  return static_cast<int>(v);
+}
 
-// What the loaded BLAS was found to compute in plain arithmetic (probed on first use).
-const PlainBlas& plain_blas();
+// numpy.dot of two float64 vectors: 0.0 + ddot.
+inline double numpy_dot(const double* x, const double* y, int n) {
+  return 0.0 + cblas_ddot(n, x, 1, y, 1);
+}
 
 }  // namespace torvel

@@ -9,9 +9,6 @@
 
 namespace torvel {
 
-// LAPACK's dlapy2: sqrt(p^2 + q^2) without needless overflow.
-double lapack_hypot(double p, double q);
-
 struct TwoColumnReduction {
   double r11 = 0.0, r12 = 0.0, r22 = 0.0;  // R, upper triangular
   double qtb0 = 0.0, qtb1 = 0.0;           // the first two values of Q^T b
@@ -20,7 +17,7 @@ struct TwoColumnReduction {
 
 // x: the m x 2 system, row-major; b: m values; scratch: room for 2 m values. m >= 2.
 // Returns false where the reference would leave this arithmetic: a value that its dnrm2
-// scales (a non-zero magnitude outside [2^-511, 2^486]).
+// scales (a non-zero magnitude outside its plain range, numeric/norm_range.h).
 bool reduce_two_columns(const double* x, const double* b, std::size_t m, double* scratch,
                         TwoColumnReduction& out);
 

@@ -1,22 +1,29 @@
-#include "robust/blas.h"
+#include "numeric/probes.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "numeric/blas.h"
+#include "numeric/dgelsd_paths.h"
 
 namespace torvel {
 namespace {
 
-// Reproducible probe values in [-2, 2) with full 53-bit mantissas, so that products round
-// and a fused or reordered evaluation changes the last bit of about every other value.
+// Reproducible probe values in [-bound, bound) for a power-of-two bound, with full 53-bit
+// mantissas, so that products round and a fused or reordered evaluation changes the last bit
+// of about every other value.
 class ProbeValues {
  public:
+  explicit ProbeValues(std::uint64_t seed, double bound) : state_(seed), bound_(bound) {}
   double next() {
     state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<double>(state_ >> 11) * 0x1p-51 - 2.0;
+    return static_cast<double>(state_ >> 11) * (bound_ * 0x1p-52) - bound_;
   }
 
  private:
-  std::uint64_t state_ = 0x2545F4914F6CDD1Dull;
+  std::uint64_t state_;
+  double bound_;
 };
 
 // Row counts that reach a kernel's vector body, its tails and its blocking.
@@ -66,17 +73,56 @@ bool gemm_is_plain(ProbeValues& values) {
   return true;
 }
 
+// A probe's system: m x n values in [-4, 4) and m right-hand sides.
+struct ProbeSystem {
+  std::vector<double> a, b;
+  ProbeSystem(int m, int n, ProbeValues& values) : a(static_cast<std::size_t>(m) * n), b(m) {
+    for (double& v : a) v = values.next();
+    for (double& v : b) v = values.next();
+  }
+};
+
+bool same_bits(const double* x, const double* y, int n) {
+  return std::memcmp(x, y, sizeof(double) * static_cast<std::size_t>(n)) == 0;
+}
+
 }  // namespace
 
-const PlainBlas& plain_blas() {
-  static const PlainBlas found = [] {
-    ProbeValues values;
-    PlainBlas p;
-    p.gemv_two_columns = gemv_is_plain(values);
-    p.gemm_three_terms = gemm_is_plain(values);
-    return p;
-  }();
-  return found;
+PlainProducts probe_plain_products() {
+  ProbeValues values(0x2545F4914F6CDD1Dull, 2.0);
+  PlainProducts p;
+  p.two_columns = gemv_is_plain(values);
+  p.three_terms = gemm_is_plain(values);
+  return p;
+}
+
+bool split_gives_single_call_bits() {
+  ProbeValues values(0x9E3779B97F4A7C15ull, 4.0);
+  LeastSquaresWork work;
+  for (int n = 1; n <= 2; ++n)
+    for (int m : {static_cast<int>(kSplitFromRows), 301}) {
+      const ProbeSystem s(m, n, values);
+      double whole[2], split[2];
+      single_dgelsd_call(s.a.data(), s.b.data(), m, n, whole, work);
+      if (!split_dgelsd_call(s.a.data(), s.b.data(), m, n, split, work)) return false;
+      if (!same_bits(whole, split, n)) return false;
+    }
+  return true;
+}
+
+bool reduction_gives_single_call_bits() {
+  ProbeValues values(0x2545F4914F6CDD1Dull, 4.0);
+  LeastSquaresWork work;
+  for (int m : {static_cast<int>(kReduceFromRows), 4, static_cast<int>(kSplitFromRows), 301, 1000}) {
+    ProbeSystem s(m, 2, values);
+    if (m == 301)
+      for (int i = m - 7; i < m; ++i) s.a[2 * i] = 0.0;  // a reflector shorter than the column
+    double whole[2], reduced[2];
+    single_dgelsd_call(s.a.data(), s.b.data(), m, 2, whole, work);
+    if (!reduced_dgelsd_call(s.a.data(), s.b.data(), m, reduced, work)) return false;
+    if (!same_bits(whole, reduced, 2)) return false;
+  }
+  return true;
 }
 
 }  // namespace torvel
