@@ -2,6 +2,7 @@
 // loaded libraries were found to round that way; either way the bits must be the libraries'.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -196,5 +197,21 @@ TEST(BlasProducts, TwoColumnReductionIsTheLapackQr) {
     EXPECT_TRUE(same_bits(r.r22, A[m + 1])) << zeros;
     EXPECT_TRUE(same_bits(r.qtb0, B[0])) << zeros;
     EXPECT_TRUE(same_bits(r.qtb1, B[1])) << zeros;
+  }
+}
+
+// A two-point line is solved by its one reflection wherever every value lies in dnrm2's plain
+// range, up to its ends: the single dgelsd call's bits there too.
+TEST(BlasProducts, TwoPointLineAtTheEndsOfTheNormsPlainRange) {
+  for (double scale : {0x1p-511, 0x1p485}) {  // magnitudes in [scale, 2 * scale)
+    const std::vector<double> u = random_values(4, 1.0, 51);
+    const double a[2] = {scale * (1.0 + std::fabs(u[0])), -scale * (1.0 + std::fabs(u[1]))};
+    const double b[2] = {-scale * (1.0 + std::fabs(u[2])), scale * (1.0 + std::fabs(u[3]))};
+    ASSERT_TRUE(two_point_line_applies(a, b)) << scale;
+    std::vector<double> scratch;
+    LeastSquaresWork work;
+    double single = 0.0;
+    single_dgelsd_call(a, b, 2, 1, &single, work);
+    EXPECT_TRUE(same_bits(householder_slope(a, b, 2, scratch), single)) << scale;
   }
 }
