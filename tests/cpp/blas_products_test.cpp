@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
-#include <random>
 #include <vector>
 
+#include "blas_reference.h"
 #include "geometry/plane_fit.h"
 #include "numeric/blas.h"
 #include "numeric/dgelsd_paths.h"
@@ -17,55 +16,26 @@
 
 using namespace torvel;
 
-namespace {
-
-std::vector<double> random_values(std::size_t n, double scale, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> v(n);
-  for (double& x : v) x = u(gen) * scale;
-  return v;
-}
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-}  // namespace
-
 TEST(BlasProducts, PredictionsAreTheBlasBits) {
   for (std::size_t n : {2u, 7u, 33u, 5000u}) {
-    const std::vector<double> X = random_values(2 * n, 300.0, 1);
-    std::vector<double> columns(2 * n);
+    const TwoColumnPredictions blas = blas_two_column_predictions(n);
+    std::vector<double> by_rows(n), by_columns(n);
+    predict_rows(blas.model, blas.X.data(), n, 2, by_rows.data());
+    predict_rows_column_major(blas.model, blas.columns.data(), n, 2, by_columns.data());
     for (std::size_t i = 0; i < n; ++i) {
-      columns[i] = X[2 * i];
-      columns[n + i] = X[2 * i + 1];
-    }
-    LinearModel model;
-    model.coef = {0.37 / 3.0, -1.1 / 7.0};
-    model.intercept = 17.0 / 3.0;
-    std::vector<double> by_rows(n), by_columns(n), blas_rows(n, 0.0), blas_columns(n, 0.0);
-    predict_rows(model, X.data(), n, 2, by_rows.data());
-    predict_rows_column_major(model, columns.data(), n, 2, by_columns.data());
-    const int N = static_cast<int>(n);
-    cblas_dgemv(kCblasColMajor, kCblasTrans, 2, N, 1.0, X.data(), 2, model.coef.data(), 1, 0.0,
-                blas_rows.data(), 1);
-    cblas_dgemv(kCblasColMajor, kCblasNoTrans, N, 2, 1.0, columns.data(), N, model.coef.data(), 1,
-                0.0, blas_columns.data(), 1);
-    for (std::size_t i = 0; i < n; ++i) {
-      ASSERT_TRUE(same_bits(by_rows[i], blas_rows[i] + model.intercept)) << n << " " << i;
-      ASSERT_TRUE(same_bits(by_columns[i], blas_columns[i] + model.intercept)) << n << " " << i;
+      ASSERT_TRUE(same_bits(by_rows[i], blas.by_rows[i])) << n << " " << i;
+      ASSERT_TRUE(same_bits(by_columns[i], blas.by_columns[i])) << n << " " << i;
     }
   }
 }
 
 TEST(BlasProducts, PlaneFrameIsTheBlasBits) {
-  const cv::Matx33d R(0.3, -0.2, 0.9, 0.1, 0.7, 0.4, -0.8, 0.5, 0.2 / 3.0);
   for (std::size_t n : {2u, 9u, 4097u}) {
-    const std::vector<double> rows = random_values(3 * n, 500.0, 2);
-    std::vector<double> got(3 * n), blas(3 * n);
-    to_plane_frame(R, Rows3View{rows.data(), 3, 1}, n, got.data());
-    cblas_dgemm(kCblasRowMajor, kCblasNoTrans, kCblasTrans, 3, static_cast<int>(n), 3, 1.0, R.val,
-                3, rows.data(), 3, 0.0, blas.data(), static_cast<int>(n));
-    for (std::size_t i = 0; i < 3 * n; ++i) ASSERT_TRUE(same_bits(got[i], blas[i])) << n << " " << i;
+    const PlaneFrameProduct blas = blas_plane_frame(n);
+    std::vector<double> got(3 * n);
+    to_plane_frame(blas.R, Rows3View{blas.rows.data(), 3, 1}, n, got.data());
+    for (std::size_t i = 0; i < 3 * n; ++i)
+      ASSERT_TRUE(same_bits(got[i], blas.frame[i])) << n << " " << i;
   }
 }
 

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "blas_reference.h"
 #include "geometry/plane_fit.h"
 #include "numeric/blas.h"
 #include "numeric/dgelsd_paths.h"
@@ -21,14 +21,6 @@
 using namespace torvel;
 
 namespace {
-
-std::vector<double> random_values(std::size_t n, double scale, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<double> v(n);
-  for (double& x : v) x = u(gen) * scale;
-  return v;
-}
 
 // got equals want to the bit where `exact`, otherwise within 1e-12 of want's scale.
 void expect_matches(const std::vector<double>& got, const std::vector<double>& want, bool exact,
@@ -70,35 +62,11 @@ bool only_probed(bool forced, bool probed) { return !forced || probed; }
 TEST(SolvePlan, EveryPlanMatchesTheBlasAndTheSingleDgelsdCall) {
   const SolvePlan probed = probed_solve_plan();
 
-  // Two-column predictions of a C- and a Fortran-ordered array, against dgemv.
-  const std::size_t n = 5003;
-  const std::vector<double> X = random_values(2 * n, 300.0, 1);
-  std::vector<double> columns(2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    columns[i] = X[2 * i];
-    columns[n + i] = X[2 * i + 1];
-  }
-  LinearModel model;
-  model.coef = {0.37 / 3.0, -1.1 / 7.0};
-  model.intercept = 17.0 / 3.0;
-  std::vector<double> blas_rows(n, 0.0), blas_columns(n, 0.0);
-  const int N = static_cast<int>(n);
-  cblas_dgemv(kCblasColMajor, kCblasTrans, 2, N, 1.0, X.data(), 2, model.coef.data(), 1, 0.0,
-              blas_rows.data(), 1);
-  cblas_dgemv(kCblasColMajor, kCblasNoTrans, N, 2, 1.0, columns.data(), N, model.coef.data(), 1,
-              0.0, blas_columns.data(), 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    blas_rows[i] = blas_rows[i] + model.intercept;
-    blas_columns[i] = blas_columns[i] + model.intercept;
-  }
-
-  // R @ pts.T of C-ordered points, against dgemm.
-  const cv::Matx33d R(0.3, -0.2, 0.9, 0.1, 0.7, 0.4, -0.8, 0.5, 0.2 / 3.0);
-  const std::size_t points = 4099;
-  const std::vector<double> rows3 = random_values(3 * points, 500.0, 2);
-  std::vector<double> blas_frame(3 * points);
-  cblas_dgemm(kCblasRowMajor, kCblasNoTrans, kCblasTrans, 3, static_cast<int>(points), 3, 1.0,
-              R.val, 3, rows3.data(), 3, 0.0, blas_frame.data(), static_cast<int>(points));
+  // Two-column predictions of a C- and a Fortran-ordered array, against dgemv; R @ pts.T of
+  // C-ordered points, against dgemm.
+  const std::size_t n = 5003, points = 4099;
+  const TwoColumnPredictions predictions = blas_two_column_predictions(n);
+  const PlaneFrameProduct plane_frame = blas_plane_frame(points);
 
   // Centred systems each path applies to: the three-row subsets of a plane fit, tall ones of
   // one and two columns (one with a reflector shorter than its column).
@@ -145,14 +113,15 @@ TEST(SolvePlan, EveryPlanMatchesTheBlasAndTheSingleDgelsdCall) {
     const bool products_exact =
         only_probed(plan.inline_two_column_products, probed.inline_two_column_products);
     std::vector<double> got(n);
-    predict_rows(model, X.data(), n, 2, got.data());
-    expect_matches(got, blas_rows, products_exact, name + " C-ordered predictions");
-    predict_rows_column_major(model, columns.data(), n, 2, got.data());
-    expect_matches(got, blas_columns, products_exact, name + " Fortran-ordered predictions");
+    predict_rows(predictions.model, predictions.X.data(), n, 2, got.data());
+    expect_matches(got, predictions.by_rows, products_exact, name + " C-ordered predictions");
+    predict_rows_column_major(predictions.model, predictions.columns.data(), n, 2, got.data());
+    expect_matches(got, predictions.by_columns, products_exact,
+                   name + " Fortran-ordered predictions");
 
     std::vector<double> frame(3 * points);
-    to_plane_frame(R, Rows3View{rows3.data(), 3, 1}, points, frame.data());
-    expect_matches(frame, blas_frame,
+    to_plane_frame(plane_frame.R, Rows3View{plane_frame.rows.data(), 3, 1}, points, frame.data());
+    expect_matches(frame, plane_frame.frame,
                    only_probed(plan.inline_three_term_products, probed.inline_three_term_products),
                    name + " R @ pts.T");
 
