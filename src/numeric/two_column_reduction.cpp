@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
-#include <limits>
 
 #include "numeric/finite.h"
 #include "numeric/norm_range.h"
