@@ -23,8 +23,11 @@ find_library(TORVEL_STATIC_LAPACK NAMES liblapack.a PATHS ${_torvel_libdirs}
              PATH_SUFFIXES lapack "" NO_DEFAULT_PATH REQUIRED)
 find_library(TORVEL_STATIC_BLAS NAMES libblas.a PATHS ${_torvel_libdirs}
              PATH_SUFFIXES blas "" NO_DEFAULT_PATH REQUIRED)
-add_library(torvel_static_lapack INTERFACE)
-target_link_libraries(torvel_static_lapack INTERFACE ${TORVEL_STATIC_LAPACK} ${TORVEL_STATIC_BLAS})
+# The core links LAPACK::LAPACK; made here first, it is these, as find_package(LAPACK)
+# leaves a target of that name as it finds it.
+add_library(LAPACK::LAPACK INTERFACE IMPORTED GLOBAL)
+set_target_properties(LAPACK::LAPACK PROPERTIES
+  INTERFACE_LINK_LIBRARIES "${TORVEL_STATIC_LAPACK};${TORVEL_STATIC_BLAS}")
 
 # Sections per function and per object, so the linker keeps only what is called.
 add_compile_options(-ffunction-sections -fdata-sections)
