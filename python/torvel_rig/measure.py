@@ -10,14 +10,13 @@ a Dask cluster (--scheduler); the rows are the same either way."""
 import math
 import os
 import sys
-import time
 from typing import NamedTuple, Optional
 
 import numpy as np
 
 from . import calibfile, cluster, parallel, planefile
 from .errors import RigError
-from .output import atomic_output, figure, progress, save_figure, write_csv
+from .output import atomic_output, figure, save_figure, timed_frames, write_csv
 from .framemeasure import COLUMNS, Context, measure_frame
 
 CSV_NAME = "measurements.csv"
@@ -149,7 +148,6 @@ def run(args):
     jobs = [Job(f, m) for f, m in zip(args.frames, masks)]
     rows = [None] * len(jobs)
     mismatched = [False] * len(jobs)
-    bar = progress(None, "frames", args.quiet, total=len(jobs), unit="frame")
 
     def on_result(i, result):
         rows[i], mismatched[i] = result.row, result.size_mismatch
@@ -157,16 +155,9 @@ def run(args):
             name = overlay_name(i, result.row["file"])
             with atomic_output(os.path.join(args.output, name)) as f:
                 f.write(result.png)
-        if bar is not None:
-            bar.update(1)
 
-    t0 = time.perf_counter()
-    try:
-        run_frames(ctx, jobs, args.workers, args.scheduler, on_result)
-    finally:
-        if bar is not None:
-            bar.close()
-    seconds = time.perf_counter() - t0
+    seconds = timed_frames(run_frames, ctx, jobs, args.workers, args.scheduler, on_result,
+                           args.quiet)
     measured = sum(1 for r in rows if r["status"] != "error")
     if not measured and all(mismatched):
         raise RigError(f"{rows[0]['error']}; {calibfile.SIZE_ADVICE}, or its own calibration "

@@ -6,6 +6,7 @@ import io
 import os
 import sys
 import tempfile
+import time
 
 from .errors import RigError
 
@@ -85,6 +86,25 @@ def progress(items=None, desc="", quiet=False, total=None, unit="img"):
     if items is None:
         return bar
     return items if bar is None else bar
+
+
+def timed_frames(run_frames, ctx, jobs, workers, scheduler, on_result, quiet):
+    """run_frames(ctx, jobs, workers, scheduler, on_result) under a progress bar of the
+    jobs (none when `quiet`); the seconds it took."""
+    bar = progress(None, "frames", quiet, total=len(jobs), unit="frame")
+
+    def counted(i, result):
+        on_result(i, result)
+        if bar is not None:
+            bar.update(1)
+
+    t0 = time.perf_counter()
+    try:
+        run_frames(ctx, jobs, workers, scheduler, counted)
+    finally:
+        if bar is not None:
+            bar.close()
+    return time.perf_counter() - t0
 
 
 def warn(msg):

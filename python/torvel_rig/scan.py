@@ -11,7 +11,6 @@ goes on; only a scan without a single point is refused."""
 import math
 import os
 import sys
-import time
 from typing import NamedTuple, Optional
 
 import cv2
@@ -20,7 +19,7 @@ import numpy as np
 from . import calibfile, camera, cluster, motion, parallel, planefile, plyfile, stripe
 from .errors import RigError
 from .images import read_image
-from .output import progress, write_csv
+from .output import timed_frames, write_csv
 
 # What a frame can fail with: a missing, unreadable or wrongly sized file (RigError,
 # OSError) and what OpenCV and NumPy raise on an image they cannot work with. Anything else
@@ -300,20 +299,8 @@ def run(args):
     ctx = Context(calib, *laser_plane(args.plane), args.laser)
     jobs = list(zip(args.frames, args.background or [None] * len(args.frames)))
     profiles = [None] * len(jobs)
-    bar = progress(None, "frames", args.quiet, total=len(jobs), unit="frame")
-
-    def on_result(i, profile):
-        profiles[i] = profile
-        if bar is not None:
-            bar.update(1)
-
-    t0 = time.perf_counter()
-    try:
-        run_frames(ctx, jobs, args.workers, args.scheduler, on_result)
-    finally:
-        if bar is not None:
-            bar.close()
-    seconds = time.perf_counter() - t0
+    seconds = timed_frames(run_frames, ctx, jobs, args.workers, args.scheduler,
+                           profiles.__setitem__, args.quiet)
     failed = [p.error for p in profiles if p.error is not None]
     for reason in failed:
         print(f"torvel-rig: {reason}", file=sys.stderr)
